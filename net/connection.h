@@ -1,0 +1,74 @@
+// One accepted TCP connection and the operations the request handlers use on
+// it: waiting count, read once, send once, peer address, close.
+//
+// The listener owns its connections. close() shuts the socket at once and
+// raises the disconnect event, but the object stays in the listener's list
+// until it is released after the current event, so a handler never sees the
+// connection it works on destroyed under it.
+#pragma once
+
+#include <asio/ip/tcp.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace pelorin::net {
+
+class Listener;
+
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  // Per-connection state of a service (for example unread request bytes).
+  struct Session {
+    virtual ~Session() = default;
+  };
+
+  Connection(Listener& listener, asio::ip::tcp::socket socket, std::string peer);
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  // Bytes that can be read at once; 0 when not connected.
+  [[nodiscard]] std::size_t waiting_count();
+  // Receives up to buffer.size() bytes once. -1 when nothing can be read yet;
+  // 0 when not connected or the receive failed (the error event has run).
+  long read(std::span<std::uint8_t> buffer);
+  // Hands the bytes to the socket once. -1 when it cannot take them now (they
+  // are dropped); 0 when not connected or the send failed.
+  long send(std::span<const std::uint8_t> bytes);
+  long send(std::string_view text);
+
+  // Dotted-decimal text of the peer's address; empty once closed. Kept from
+  // accept time, because the kernel forgets the peer of a reset connection.
+  [[nodiscard]] std::string peer_address() const { return connected_ ? peer_ : std::string(); }
+  [[nodiscard]] bool connected() const { return connected_; }
+
+  // Raises the disconnect event, closes the socket and queues the release.
+  // Does nothing on a closed connection.
+  void close();
+
+  // Stops and restarts read events (back-pressure from a service).
+  void pause_reading() { paused_ = true; }
+  void resume_reading();
+
+  [[nodiscard]] Listener& listener() { return listener_; }
+  std::unique_ptr<Session>& session() { return session_; }
+
+ private:
+  friend class Listener;
+  void watch();
+  void shut();  // closes the socket without events
+
+  Listener& listener_;  // owns this connection and outlives it
+  asio::ip::tcp::socket socket_;
+  std::string peer_;
+  std::unique_ptr<Session> session_;
+  bool connected_ = true;
+  bool closing_ = false;
+  bool paused_ = false;
+  bool watching_ = false;
+};
+
+}  // namespace pelorin::net

@@ -1,0 +1,168 @@
+#include "net/listener.h"
+
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+#include "net/log.h"
+
+namespace pelorin::net {
+namespace {
+
+// With no descriptor left, accepting again at once would spin on the same
+// error: wait a little, closes will have freed some.
+constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
+
+bool out_of_resources(const std::error_code& ec) {
+  return ec == std::errc::too_many_files_open || ec == std::errc::too_many_files_open_in_system ||
+         ec == std::errc::no_buffer_space || ec == std::errc::not_enough_memory;
+}
+
+}  // namespace
+
+SocketError::SocketError(int error, const std::string& call)
+    : std::runtime_error("Socket error: " + std::system_category().message(error) + " (" +
+                         std::to_string(error) + "), on API '" + call + "'") {}
+
+Listener::Listener(asio::io_context& io, ListenerEvents& events, ReportException report)
+    : io_(io), events_(events), report_(std::move(report)), acceptor_(io), accept_retry_(io) {}
+
+Listener::~Listener() { close(); }
+
+void Listener::set_port(std::uint16_t port) {
+  if (active()) throw std::logic_error("Can't change value while socket is active");
+  port_ = port;
+}
+
+void Listener::open() {
+  const asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v4(), port_);
+  std::error_code ec;
+  acceptor_.open(endpoint.protocol(), ec);
+  if (ec) throw SocketError(ec.value(), "socket");
+  // Lets a restart bind while old connections linger in TIME_WAIT; a port that
+  // another program listens on is still refused.
+  acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+  auto fail = [this](const std::error_code& error, const char* call) {
+    std::error_code ignored;
+    acceptor_.close(ignored);
+    throw SocketError(error.value(), call);
+  };
+  acceptor_.bind(endpoint, ec);
+  if (ec) fail(ec, "bind");
+  acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) fail(ec, "listen");
+  accept_next();
+}
+
+std::uint16_t Listener::local_port() const {
+  std::error_code ec;
+  auto endpoint = acceptor_.local_endpoint(ec);
+  return ec ? 0 : endpoint.port();
+}
+
+void Listener::close() {
+  std::error_code ec;
+  acceptor_.close(ec);
+  accept_retry_.cancel();
+  std::vector<std::shared_ptr<Connection>> list;
+  list.swap(connections_);
+  for (auto& connection : list) connection->shut();
+}
+
+Connection& Listener::at(std::size_t index) const {
+  if (index >= connections_.size()) {
+    throw std::out_of_range("List index out of bounds (" + std::to_string(index) + ")");
+  }
+  return *connections_[index];
+}
+
+void Listener::accept_next() {
+  acceptor_.async_accept([this](std::error_code ec, asio::ip::tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
+    if (ec) {
+      if (out_of_resources(ec)) {
+        log::warning("cannot accept on port " + std::to_string(local_port()) + ": " +
+                     ec.message() + "; retrying");
+        accept_retry_.expires_after(kAcceptRetry);
+        accept_retry_.async_wait([this](std::error_code wait_ec) {
+          if (!wait_ec) accept_next();
+        });
+        return;
+      }
+      accept_next();  // a failed accept is ignored
+      return;
+    }
+    std::error_code peer_ec;
+    const auto remote = socket.remote_endpoint(peer_ec);
+    if (!peer_ec) {
+      std::error_code option_ec;
+      socket.non_blocking(true, option_ec);
+      // Replies are single small writes; never hold one back waiting for an ACK.
+      socket.set_option(asio::ip::tcp::no_delay(true), option_ec);
+      auto connection = std::make_shared<Connection>(*this, std::move(socket),
+                                                     remote.address().to_string());
+      connections_.push_back(connection);
+      connection->watch();
+    }
+    accept_next();
+  });
+}
+
+void Listener::contain(const std::function<void()>& event) {
+  try {
+    event();
+  } catch (const std::exception& e) {
+    report_(e.what());
+  } catch (...) {
+    report_("");
+  }
+}
+
+void Listener::readable(const std::shared_ptr<Connection>& connection, std::error_code ec) {
+  if (!connection->connected() || ec == asio::error::operation_aborted) return;
+  if (ec) {
+    raise_error(*connection, ErrorKind::general, ec.value(), "select");
+    return;
+  }
+  if (connection->waiting_count() == 0) {
+    // Readable with nothing to read: the peer closed, or the socket failed.
+    std::uint8_t byte = 0;
+    ssize_t n = ::recv(connection->socket_.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n == 0) {
+      connection->close();
+      return;
+    }
+    if (n < 0) {
+      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        raise_error(*connection, ErrorKind::receive, errno, "recv");
+        return;
+      }
+      connection->watch();
+      return;
+    }
+  }
+  contain([&] { events_.on_read(*this, *connection); });
+  connection->watch();
+}
+
+void Listener::raise_error(Connection& connection, ErrorKind kind, int code, const char* call) {
+  int error_code = code;
+  contain([&] { events_.on_error(*this, connection, kind, error_code); });
+  connection.close();
+  if (error_code != 0) report_(SocketError(code, call).what());
+}
+
+void Listener::disconnected(Connection& connection) {
+  contain([&] { events_.on_disconnect(*this, connection); });
+}
+
+void Listener::release_later(Connection& connection) {
+  asio::post(io_, [this, target = &connection] {
+    std::erase_if(connections_, [target](const auto& c) { return c.get() == target; });
+  });
+}
+
+}  // namespace pelorin::net

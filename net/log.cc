@@ -1,0 +1,61 @@
+#include "net/log.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+namespace pelorin::log {
+namespace {
+
+bool g_verbose = false;
+
+// systemd sets JOURNAL_STREAM to "device:inode" of the stream it connected.
+bool stderr_is_journal() {
+  static const bool journal = [] {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    struct stat st{};
+    if (stream == nullptr || ::fstat(STDERR_FILENO, &st) != 0) return false;
+    std::string expected = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    return expected == stream;
+  }();
+  return journal;
+}
+
+std::string_view word(Level level) {
+  switch (level) {
+    case Level::error: return "error";
+    case Level::warning: return "warning";
+    case Level::info: return "info";
+    case Level::debug: return "debug";
+  }
+  return "info";
+}
+
+void emit(Level level, std::string_view prefix, std::string_view message) {
+  std::string line;
+  if (stderr_is_journal()) {
+    line = "<" + std::to_string(static_cast<int>(level)) + ">";
+  } else {
+    line = prefix;
+  }
+  line += message;
+  line += '\n';
+  // One write per line keeps lines whole when several processes share stderr.
+  (void)!::write(STDERR_FILENO, line.data(), line.size());
+}
+
+}  // namespace
+
+void set_verbose(bool v) { g_verbose = v; }
+bool verbose() { return g_verbose; }
+
+void write(Level level, std::string_view message) {
+  emit(level, std::string("pelorin: ") + std::string(word(level)) + ": ", message);
+}
+
+void operator_text(std::string_view text) { emit(Level::error, "", text); }
+
+}  // namespace pelorin::log

@@ -1,0 +1,221 @@
+// The INI model: parsing keeps raw lines; edits touch one line or add one.
+#include "store/ini_document.h"
+
+#include <climits>
+
+namespace pelorin::store {
+namespace {
+
+constexpr std::string_view kBom = "\xEF\xBB\xBF";
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+std::string_view trim(std::string_view s) {
+  while (!s.empty() && is_blank(s.front())) s.remove_prefix(1);
+  while (!s.empty() && is_blank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// A line without its terminator ("\n" or "\r\n").
+std::string_view content_of(std::string_view raw) {
+  if (!raw.empty() && raw.back() == '\n') {
+    raw.remove_suffix(1);
+    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+  }
+  return raw;
+}
+
+// The section name of a header line: its first non-blank is '[' and the name
+// runs to the last ']'; whatever follows is ignored.
+std::optional<std::string_view> header_name(std::string_view content) {
+  std::string_view s = trim(content);
+  if (s.empty() || s.front() != '[') return std::nullopt;
+  std::size_t close = s.rfind(']');
+  if (close == std::string_view::npos) return std::nullopt;
+  return trim(s.substr(1, close - 1));
+}
+
+struct KeyLine {
+  std::string_view key;
+  std::string_view value;  // trimmed, still quoted
+};
+
+// A key line has '=' and is not a comment; the value is everything after the
+// first '=', so "10001 ; reg" is a value, not a value and a comment.
+std::optional<KeyLine> key_line(std::string_view content) {
+  std::string_view s = trim(content);
+  if (s.empty() || s.front() == ';') return std::nullopt;
+  std::size_t eq = s.find('=');
+  if (eq == std::string_view::npos) return std::nullopt;
+  return KeyLine{trim(s.substr(0, eq)), trim(s.substr(eq + 1))};
+}
+
+std::string_view unquote(std::string_view v) {
+  if (v.size() >= 2 && v.front() == v.back() && (v.front() == '"' || v.front() == '\'')) {
+    return v.substr(1, v.size() - 2);
+  }
+  return v;
+}
+
+bool ends_line(const std::string& raw) { return !raw.empty() && raw.back() == '\n'; }
+
+}  // namespace
+
+std::string fold_case(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+std::optional<long long> parse_profile_int(std::string_view value) {
+  std::size_t i = 0;
+  while (i < value.size() && is_blank(value[i])) ++i;
+  bool negative = false;
+  if (i < value.size() && (value[i] == '+' || value[i] == '-')) negative = value[i++] == '-';
+  if (i >= value.size() || value[i] < '0' || value[i] > '9') return std::nullopt;
+  long long n = 0;
+  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
+    int digit = value[i] - '0';
+    if (n > (LLONG_MAX - digit) / 10) return negative ? LLONG_MIN : LLONG_MAX;
+    n = n * 10 + digit;
+  }
+  return negative ? -n : n;
+}
+
+IniDocument::IniDocument(std::string_view text) {
+  std::size_t start = 0;
+  while (start < text.size()) {
+    std::size_t nl = text.find('\n', start);
+    std::size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
+    add_line(std::string(text.substr(start, end - start)));
+    start = end;
+  }
+}
+
+void IniDocument::add_line(std::string raw) {
+  const bool first = preamble_.empty() && sections_.empty();
+  std::string_view content = content_of(raw);
+  if (first && content.starts_with(kBom)) content.remove_prefix(kBom.size());
+  if (!newline_known_ && ends_line(raw)) {
+    newline_ = raw.ends_with("\r\n") ? "\r\n" : "\n";
+    newline_known_ = true;
+  }
+
+  if (auto name = header_name(content)) {
+    section_index_.emplace(fold_case(*name), sections_.size());
+    sections_.push_back(Section{std::move(raw), {}, {}, 0});
+    return;
+  }
+  if (sections_.empty()) {
+    preamble_ += raw;
+    return;
+  }
+  Section& section = sections_.back();
+  if (auto kl = key_line(content)) {
+    section.keys.emplace(fold_case(kl->key), section.body.size());
+    section.after_last_key = section.body.size() + 1;
+  }
+  section.body.push_back(std::move(raw));
+}
+
+const std::string* IniDocument::find_line(std::string_view section,
+                                          std::string_view key) const {
+  auto s = section_index_.find(fold_case(section));
+  if (s == section_index_.end()) return nullptr;
+  const Section& sec = sections_[s->second];
+  auto k = sec.keys.find(fold_case(key));
+  return k == sec.keys.end() ? nullptr : &sec.body[k->second];
+}
+
+std::optional<std::string> IniDocument::get(std::string_view section,
+                                            std::string_view key) const {
+  const std::string* raw = find_line(section, key);
+  if (raw == nullptr) return std::nullopt;
+  return std::string(unquote(key_line(content_of(*raw))->value));
+}
+
+std::optional<long long> IniDocument::get_int(std::string_view section, std::string_view key,
+                                              long long fallback) const {
+  std::optional<std::string> value = get(section, key);
+  if (!value || value->empty()) return fallback;
+  return parse_profile_int(*value);
+}
+
+void IniDocument::end_with_newline() {
+  std::string* last = &preamble_;
+  if (!sections_.empty()) {
+    Section& s = sections_.back();
+    last = s.body.empty() ? &s.header : &s.body.back();
+  }
+  if (!last->empty() && !ends_line(*last)) *last += newline_;
+}
+
+void IniDocument::set(std::string_view section, std::string_view key, std::string_view value) {
+  std::string entry = std::string(key) + "=" + std::string(value) + newline_;
+  auto s = section_index_.find(fold_case(section));
+  if (s == section_index_.end()) {
+    end_with_newline();
+    Section added{"[" + std::string(section) + "]" + newline_, {std::move(entry)}, {}, 1};
+    added.keys.emplace(fold_case(key), 0);
+    section_index_.emplace(fold_case(section), sections_.size());
+    sections_.push_back(std::move(added));
+    return;
+  }
+
+  Section& sec = sections_[s->second];
+  if (auto k = sec.keys.find(fold_case(key)); k != sec.keys.end()) {
+    // Keep the key as written and the blanks after '='; replace the value only.
+    std::string& raw = sec.body[k->second];
+    std::string_view content = content_of(raw);
+    std::string terminator = raw.substr(content.size());
+    std::size_t pos = content.find('=') + 1;
+    while (pos < content.size() && is_blank(content[pos])) ++pos;
+    raw = std::string(content.substr(0, pos)) + std::string(value) + terminator;
+    return;
+  }
+
+  // Every key line lies before after_last_key, so inserting there moves none.
+  std::size_t pos = sec.after_last_key;
+  std::string& before = pos == 0 ? sec.header : sec.body[pos - 1];
+  if (!ends_line(before)) before += newline_;
+  sec.body.insert(sec.body.begin() + static_cast<std::ptrdiff_t>(pos), std::move(entry));
+  sec.keys.emplace(fold_case(key), pos);
+  sec.after_last_key = pos + 1;
+}
+
+std::vector<std::pair<std::string, std::string>> IniDocument::entries(
+    std::string_view section) const {
+  std::vector<std::pair<std::string, std::string>> out;
+  auto s = section_index_.find(fold_case(section));
+  if (s == section_index_.end()) return out;
+  const Section& sec = sections_[s->second];
+  for (std::size_t i = 0; i < sec.after_last_key; ++i) {
+    auto kl = key_line(content_of(sec.body[i]));
+    if (!kl) continue;
+    auto k = sec.keys.find(fold_case(kl->key));
+    if (k != sec.keys.end() && k->second == i) {
+      out.emplace_back(std::string(kl->key), std::string(unquote(kl->value)));
+    }
+  }
+  return out;
+}
+
+std::string IniDocument::text() const {
+  std::size_t size = preamble_.size();
+  for (const Section& s : sections_) {
+    size += s.header.size();
+    for (const std::string& line : s.body) size += line.size();
+  }
+  std::string out;
+  out.reserve(size);
+  out += preamble_;
+  for (const Section& s : sections_) {
+    out += s.header;
+    for (const std::string& line : s.body) out += line;
+  }
+  return out;
+}
+
+}  // namespace pelorin::store
