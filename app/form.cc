@@ -3,6 +3,7 @@
 #include <systemd/sd-daemon.h>
 
 #include <chrono>
+#include <filesystem>
 
 #include "net/connection_errors.h"
 #include "net/log.h"
@@ -74,7 +75,9 @@ void TForm1::Timer1Timer() {
   Server2.set_port(port);
   if (!open_listener(Server2, "lookup")) return;
 
-  log::info("serving " + book_.path() + ": registrations on port " +
+  std::error_code ec;
+  const std::string file = std::filesystem::absolute(book_.path(), ec).string();
+  log::info("serving " + (ec ? book_.path() : file) + ": registrations on port " +
             std::to_string(Server1.local_port()) + ", lookups on port " +
             std::to_string(Server2.local_port()));
   sd_notify(0, "READY=1");
