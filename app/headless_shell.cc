@@ -9,16 +9,16 @@ namespace pelorin::app {
 HeadlessShell::HeadlessShell() : signals_(io_, SIGTERM, SIGINT) {}
 
 int HeadlessShell::run(const std::string& ini_path) {
-  form_ = std::make_unique<TForm1>(io_, *this, ini_path);
+  Form1 = std::make_unique<TForm1>(io_, *this, ini_path);
   signals_.async_wait([this](std::error_code ec, int signal) {
     if (ec) return;
     log::info(std::string("received ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
               ", shutting down");
-    form_->exitClick();
+    Form1->exitClick();
   });
-  form_->FormCreate();
+  Form1->FormCreate();
   io_.run();
-  form_.reset();
+  Form1.reset();
   log::info("stopped");
   return status_;
 }
@@ -38,7 +38,7 @@ void HeadlessShell::terminate(int status) {
   terminating_ = true;
   status_ = status;
   asio::post(io_, [this] {
-    form_->close_services();
+    Form1->close_services();
     signals_.cancel();
     io_.stop();
   });

@@ -30,7 +30,7 @@ class HeadlessShell final : public Shell {
  private:
   asio::io_context io_;
   asio::signal_set signals_;
-  std::unique_ptr<TForm1> form_;
+  std::unique_ptr<TForm1> Form1;  // the main form, created by run()
   int status_ = 0;
   bool terminating_ = false;
 };
