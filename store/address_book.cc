@@ -10,7 +10,7 @@ void AddressBook::reload() {
   seen_ = file.identity;
   loaded_whole_ = file.status == LoadedFile::Status::ok ||
                   file.status == LoadedFile::Status::absent;
-  doc_ = IniDocument(file.text);
+  doc_ = IniDocument(std::move(file.text));
 }
 
 void AddressBook::refresh() {

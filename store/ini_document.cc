@@ -57,8 +57,6 @@ std::string_view unquote(std::string_view v) {
   return v;
 }
 
-bool ends_line(const std::string& raw) { return !raw.empty() && raw.back() == '\n'; }
-
 }  // namespace
 
 std::string fold_case(std::string_view text) {
@@ -84,44 +82,68 @@ std::optional<long long> parse_profile_int(std::string_view value) {
   return negative ? -n : n;
 }
 
-IniDocument::IniDocument(std::string_view text) {
+IniDocument::IniDocument(std::string text) : base_(std::move(text)) {
   std::size_t start = 0;
-  while (start < text.size()) {
-    std::size_t nl = text.find('\n', start);
-    std::size_t end = nl == std::string_view::npos ? text.size() : nl + 1;
-    add_line(std::string(text.substr(start, end - start)));
+  while (start < base_.size()) {
+    std::size_t nl = base_.find('\n', start);
+    std::size_t end = nl == std::string::npos ? base_.size() : nl + 1;
+    add_line(Line{static_cast<std::uint32_t>(start), static_cast<std::uint32_t>(end - start), -1});
     start = end;
   }
+  index_keys();
 }
 
-void IniDocument::add_line(std::string raw) {
+void IniDocument::index_keys() {
+  if (sections_.empty()) return;
+  auto& keys = sections_.back().keys;
+  keys.reserve(reading_keys_.size());
+  for (auto& [key, index] : reading_keys_) keys.emplace(std::move(key), index);
+  reading_keys_.clear();
+}
+
+void IniDocument::add_line(Line line) {
   const bool first = preamble_.empty() && sections_.empty();
+  const std::string_view raw = view(line);
   std::string_view content = content_of(raw);
   if (first && content.starts_with(kBom)) content.remove_prefix(kBom.size());
-  if (!newline_known_ && ends_line(raw)) {
+  if (!newline_known_ && raw.ends_with('\n')) {
     newline_ = raw.ends_with("\r\n") ? "\r\n" : "\n";
     newline_known_ = true;
   }
 
   if (auto name = header_name(content)) {
+    index_keys();
     section_index_.emplace(fold_case(*name), sections_.size());
-    sections_.push_back(Section{std::move(raw), {}, {}, 0});
+    sections_.push_back(Section{line, {}, {}, 0});
     return;
   }
   if (sections_.empty()) {
-    preamble_ += raw;
+    preamble_.push_back(line);
     return;
   }
   Section& section = sections_.back();
   if (auto kl = key_line(content)) {
-    section.keys.emplace(fold_case(kl->key), section.body.size());
+    reading_keys_.emplace_back(fold_case(kl->key), section.body.size());
     section.after_last_key = section.body.size() + 1;
   }
-  section.body.push_back(std::move(raw));
+  section.body.push_back(line);
 }
 
-const std::string* IniDocument::find_line(std::string_view section,
-                                          std::string_view key) const {
+IniDocument::Line IniDocument::owned(std::string text) {
+  edits_.push_back(std::move(text));
+  return Line{0, 0, static_cast<std::int32_t>(edits_.size() - 1)};
+}
+
+void IniDocument::replace(Line& line, std::string text) {
+  if (line.edit >= 0) {
+    edits_[static_cast<std::size_t>(line.edit)] = std::move(text);
+  } else {
+    line = owned(std::move(text));
+  }
+}
+
+const IniDocument::Line* IniDocument::find_line(std::string_view section,
+                                                std::string_view key) const {
   auto s = section_index_.find(fold_case(section));
   if (s == section_index_.end()) return nullptr;
   const Section& sec = sections_[s->second];
@@ -131,9 +153,9 @@ const std::string* IniDocument::find_line(std::string_view section,
 
 std::optional<std::string> IniDocument::get(std::string_view section,
                                             std::string_view key) const {
-  const std::string* raw = find_line(section, key);
-  if (raw == nullptr) return std::nullopt;
-  return std::string(unquote(key_line(content_of(*raw))->value));
+  const Line* line = find_line(section, key);
+  if (line == nullptr) return std::nullopt;
+  return std::string(unquote(key_line(content_of(view(*line)))->value));
 }
 
 std::optional<long long> IniDocument::get_int(std::string_view section, std::string_view key,
@@ -144,12 +166,14 @@ std::optional<long long> IniDocument::get_int(std::string_view section, std::str
 }
 
 void IniDocument::end_with_newline() {
-  std::string* last = &preamble_;
+  Line* last = preamble_.empty() ? nullptr : &preamble_.back();
   if (!sections_.empty()) {
     Section& s = sections_.back();
     last = s.body.empty() ? &s.header : &s.body.back();
   }
-  if (!last->empty() && !ends_line(*last)) *last += newline_;
+  if (last != nullptr && !view(*last).ends_with('\n')) {
+    replace(*last, std::string(view(*last)) + newline_);
+  }
 }
 
 void IniDocument::set(std::string_view section, std::string_view key, std::string_view value) {
@@ -157,7 +181,8 @@ void IniDocument::set(std::string_view section, std::string_view key, std::strin
   auto s = section_index_.find(fold_case(section));
   if (s == section_index_.end()) {
     end_with_newline();
-    Section added{"[" + std::string(section) + "]" + newline_, {std::move(entry)}, {}, 1};
+    Section added{owned("[" + std::string(section) + "]" + newline_), {owned(std::move(entry))},
+                  {}, 1};
     added.keys.emplace(fold_case(key), 0);
     section_index_.emplace(fold_case(section), sections_.size());
     sections_.push_back(std::move(added));
@@ -167,20 +192,21 @@ void IniDocument::set(std::string_view section, std::string_view key, std::strin
   Section& sec = sections_[s->second];
   if (auto k = sec.keys.find(fold_case(key)); k != sec.keys.end()) {
     // Keep the key as written and the blanks after '='; replace the value only.
-    std::string& raw = sec.body[k->second];
-    std::string_view content = content_of(raw);
-    std::string terminator = raw.substr(content.size());
+    Line& line = sec.body[k->second];
+    const std::string_view raw = view(line);
+    const std::string_view content = content_of(raw);
     std::size_t pos = content.find('=') + 1;
     while (pos < content.size() && is_blank(content[pos])) ++pos;
-    raw = std::string(content.substr(0, pos)) + std::string(value) + terminator;
+    replace(line, std::string(content.substr(0, pos)) + std::string(value) +
+                      std::string(raw.substr(content.size())));
     return;
   }
 
   // Every key line lies before after_last_key, so inserting there moves none.
   std::size_t pos = sec.after_last_key;
-  std::string& before = pos == 0 ? sec.header : sec.body[pos - 1];
-  if (!ends_line(before)) before += newline_;
-  sec.body.insert(sec.body.begin() + static_cast<std::ptrdiff_t>(pos), std::move(entry));
+  Line& before = pos == 0 ? sec.header : sec.body[pos - 1];
+  if (!view(before).ends_with('\n')) replace(before, std::string(view(before)) + newline_);
+  sec.body.insert(sec.body.begin() + static_cast<std::ptrdiff_t>(pos), owned(std::move(entry)));
   sec.keys.emplace(fold_case(key), pos);
   sec.after_last_key = pos + 1;
 }
@@ -192,7 +218,7 @@ std::vector<std::pair<std::string, std::string>> IniDocument::entries(
   if (s == section_index_.end()) return out;
   const Section& sec = sections_[s->second];
   for (std::size_t i = 0; i < sec.after_last_key; ++i) {
-    auto kl = key_line(content_of(sec.body[i]));
+    auto kl = key_line(content_of(view(sec.body[i])));
     if (!kl) continue;
     auto k = sec.keys.find(fold_case(kl->key));
     if (k != sec.keys.end() && k->second == i) {
@@ -203,17 +229,12 @@ std::vector<std::pair<std::string, std::string>> IniDocument::entries(
 }
 
 std::string IniDocument::text() const {
-  std::size_t size = preamble_.size();
-  for (const Section& s : sections_) {
-    size += s.header.size();
-    for (const std::string& line : s.body) size += line.size();
-  }
   std::string out;
-  out.reserve(size);
-  out += preamble_;
+  out.reserve(base_.size() + 64 * edits_.size());
+  for (const Line& line : preamble_) out += view(line);
   for (const Section& s : sections_) {
-    out += s.header;
-    for (const std::string& line : s.body) out += line;
+    out += view(s.header);
+    for (const Line& line : s.body) out += view(line);
   }
   return out;
 }

@@ -1,7 +1,9 @@
 // A lossless model of an INI text such as enpos.ini.
 //
 // Every line is kept exactly as read, terminator included, so writing the
-// document back changes nothing but the line that was set or added. Lookups
+// document back changes nothing but the line that was set or added. Lines are
+// views into the text as read; only edited and added lines own their text, so
+// a file of a hundred thousand entries loads without an allocation per line. Lookups
 // follow the rules that files written on Windows rely on: names match whole and
 // without regard to ASCII case, blanks around names and values are trimmed, one
 // outer pair of quotes is removed, ';' starts a comment line, and the first of
@@ -9,6 +11,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,7 +32,7 @@ std::optional<long long> parse_profile_int(std::string_view value);
 class IniDocument {
  public:
   IniDocument() = default;
-  explicit IniDocument(std::string_view text);
+  explicit IniDocument(std::string text);
 
   // The value of a key, trimmed and unquoted; nullopt when the section or the
   // key is missing. "key=" is present with an empty value.
@@ -54,23 +57,41 @@ class IniDocument {
   [[nodiscard]] std::string text() const;
 
  private:
+  // A line of the text as read (offset, length), or an edited or added line
+  // (edit >= 0: its text is edits_[edit]).
+  struct Line {
+    std::uint32_t offset = 0;
+    std::uint32_t length = 0;
+    std::int32_t edit = -1;
+  };
   struct Section {
-    std::string header;                                 // raw header line
-    std::vector<std::string> body;                      // raw lines after it
+    Line header;
+    std::vector<Line> body;                             // lines after the header
     std::unordered_map<std::string, std::size_t> keys;  // folded key -> body index
     std::size_t after_last_key = 0;                     // where a new key goes
   };
 
-  void add_line(std::string raw);
-  [[nodiscard]] const std::string* find_line(std::string_view section,
-                                             std::string_view key) const;
+  [[nodiscard]] std::string_view view(const Line& line) const {
+    return line.edit >= 0 ? std::string_view(edits_[static_cast<std::size_t>(line.edit)])
+                          : std::string_view(base_).substr(line.offset, line.length);
+  }
+  void add_line(Line line);
+  void index_keys();  // builds the key map of the section being read
+  Line owned(std::string text);
+  void replace(Line& line, std::string text);
+  [[nodiscard]] const Line* find_line(std::string_view section, std::string_view key) const;
   void end_with_newline();
 
-  std::string preamble_;  // lines before the first section, never edited
+  std::string base_;                // the text as read
+  std::vector<std::string> edits_;  // texts of edited and added lines
+  std::vector<Line> preamble_;      // lines before the first section
   std::vector<Section> sections_;
   std::unordered_map<std::string, std::size_t> section_index_;  // first of each name
   std::string newline_ = "\n";  // the file's own line ending, for added lines
   bool newline_known_ = false;
+  // Keys of the section being read, indexed in one go when it ends: a map
+  // sized once is much faster to fill than one that keeps growing.
+  std::vector<std::pair<std::string, std::size_t>> reading_keys_;
 };
 
 }  // namespace pelorin::store

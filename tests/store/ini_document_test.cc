@@ -52,7 +52,7 @@ const ReadCase kReadCases[] = {
 
 TEST(IniDocumentRead, FollowsTheProfileRules) {
   for (const ReadCase& c : kReadCases) {
-    IniDocument doc{c.text};
+    IniDocument doc{std::string(c.text)};
     EXPECT_EQ(doc.get(c.section, c.key), c.expected) << c.why;
   }
 }
@@ -125,7 +125,7 @@ const WriteCase kWriteCases[] = {
 
 TEST(IniDocumentWrite, ChangesOnlyTheLineOfTheKey) {
   for (const WriteCase& c : kWriteCases) {
-    IniDocument doc{std::string_view(c.before)};
+    IniDocument doc{std::string(c.before)};
     doc.set("enposinfo", c.key, c.value);
     EXPECT_EQ(doc.text(), c.after) << c.why;
     EXPECT_EQ(doc.get("enposinfo", c.key), c.value) << c.why;
