@@ -353,3 +353,19 @@ def reexec_in_mount_namespace(argv):
         return None
     return subprocess.call(["unshare", "-m", "--propagation", "private",
                             sys.executable] + argv)
+
+
+class Checks:
+    """Collects failed expectations so that one run reports all of them."""
+
+    def __init__(self):
+        self.failures = []
+
+    def expect(self, cond, msg):
+        if not cond:
+            self.failures.append(msg)
+        return bool(cond)
+
+    def done(self):
+        if self.failures:
+            raise Failure("; ".join(self.failures))
