@@ -53,7 +53,10 @@ void set_verbose(bool v) { g_verbose = v; }
 bool verbose() { return g_verbose; }
 
 void write(Level level, std::string_view message) {
-  emit(level, std::string("pelorin: ") + std::string(word(level)) + ": ", message);
+  std::string prefix = "pelorin: ";
+  prefix += word(level);
+  prefix += ": ";
+  emit(level, prefix, message);
 }
 
 void operator_text(std::string_view text) { emit(Level::error, "", text); }

@@ -79,6 +79,10 @@ install(FILES "${_pelorin_pkg_dir}/pelorin.service"
         DESTINATION "${PELORIN_SYSTEMD_UNIT_DIR}" COMPONENT core)
 install(FILES "${_pelorin_pkg_dir}/enpos.ini.example"
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples RENAME enpos.ini COMPONENT core)
+# The service's first file, copied by its ExecStartPre (outside /usr/share/doc,
+# which minimal installations leave out).
+install(FILES "${_pelorin_pkg_dir}/enpos.ini.example"
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/pelorin RENAME enpos.ini COMPONENT core)
 
 # A changelog.Debian.gz per package; its date honours SOURCE_DATE_EPOCH.
 string(TIMESTAMP _pelorin_changelog_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
@@ -100,8 +104,10 @@ if(PELORIN_GZIP)
   add_custom_target(pelorin_changelog ALL DEPENDS "${_pelorin_changelog}.gz")
 endif()
 
-# Each package carries its own copyright file and changelog.
+# Each package carries its own copyright file, changelog and lintian overrides.
 function(pelorin_install_package_docs component package)
+  install(FILES "${_pelorin_pkg_dir}/lintian/${package}"
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides COMPONENT ${component})
   install(FILES "${_pelorin_pkg_dir}/copyright"
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package} COMPONENT ${component})
   if(PELORIN_GZIP)
@@ -116,8 +122,8 @@ pelorin_install_package_docs(core pelorin)
 set(_pelorin_components core)
 if(TARGET pelorin_desktop)
   install(TARGETS pelorin_desktop
-          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/pelorin COMPONENT desktop
-          RUNTIME DESTINATION ${CMAKE_INSTALL_LIBDIR}/pelorin COMPONENT desktop)
+          LIBRARY DESTINATION lib/pelorin COMPONENT desktop
+          RUNTIME DESTINATION lib/pelorin COMPONENT desktop)
   pelorin_install_package_docs(desktop pelorin-desktop)
   list(APPEND _pelorin_components desktop)
 endif()
@@ -132,7 +138,6 @@ set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS ${CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "name registry for a local network")
 set(CPACK_COMPONENTS_ALL ${_pelorin_components})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 

@@ -174,7 +174,7 @@ ReplaceResult replace_file(const std::string& path, std::string_view text,
   if (::fchmod(fd.get(), existed ? (old.st_mode & 07777) : 0644) != 0) return abandon("fchmod");
   if (existed && ::geteuid() == 0) {
     // Best effort: root keeps the file with the owner it had.
-    (void)::fchown(fd.get(), old.st_uid, old.st_gid);
+    (void)!::fchown(fd.get(), old.st_uid, old.st_gid);
   }
   if (::fsync(fd.get()) != 0) return abandon("fsync");
   struct stat written{};
