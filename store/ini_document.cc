@@ -16,12 +16,11 @@ std::string_view trim(std::string_view s) {
   return s;
 }
 
-// A line without its terminator ("\n" or "\r\n").
+// A line without its terminator ("\n" or "\r\n"; a last line may end in a
+// bare "\r", which is no part of its value either).
 std::string_view content_of(std::string_view raw) {
-  if (!raw.empty() && raw.back() == '\n') {
-    raw.remove_suffix(1);
-    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
-  }
+  if (!raw.empty() && raw.back() == '\n') raw.remove_suffix(1);
+  if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
   return raw;
 }
 
@@ -171,9 +170,14 @@ void IniDocument::end_with_newline() {
     Section& s = sections_.back();
     last = s.body.empty() ? &s.header : &s.body.back();
   }
-  if (last != nullptr && !view(*last).ends_with('\n')) {
-    replace(*last, std::string(view(*last)) + newline_);
-  }
+  if (last != nullptr) terminate(*last);
+}
+
+void IniDocument::terminate(Line& line) {
+  const std::string_view raw = view(line);
+  if (raw.ends_with('\n')) return;
+  // A bare "\r" at the end becomes "\r\n", so the line's value stays as read.
+  replace(line, std::string(raw) + (raw.ends_with('\r') ? "\n" : newline_));
 }
 
 void IniDocument::set(std::string_view section, std::string_view key, std::string_view value) {
@@ -205,7 +209,7 @@ void IniDocument::set(std::string_view section, std::string_view key, std::strin
   // Every key line lies before after_last_key, so inserting there moves none.
   std::size_t pos = sec.after_last_key;
   Line& before = pos == 0 ? sec.header : sec.body[pos - 1];
-  if (!view(before).ends_with('\n')) replace(before, std::string(view(before)) + newline_);
+  terminate(before);
   sec.body.insert(sec.body.begin() + static_cast<std::ptrdiff_t>(pos), owned(std::move(entry)));
   sec.keys.emplace(fold_case(key), pos);
   sec.after_last_key = pos + 1;

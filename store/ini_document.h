@@ -81,6 +81,7 @@ class IniDocument {
   void replace(Line& line, std::string text);
   [[nodiscard]] const Line* find_line(std::string_view section, std::string_view key) const;
   void end_with_newline();
+  void terminate(Line& line);  // gives a last line its line ending
 
   std::string base_;                // the text as read
   std::vector<std::string> edits_;  // texts of edited and added lines
