@@ -1,117 +1,31 @@
-"""A desktop for the desktop shell's tests: Xvfb with the trayer tray host, on a
-fresh D-Bus session bus, and helpers to look at it as a person would (window
-tree, pictures, OCR, AT-SPI) and to run pelorin in it.
+"""A desktop for the desktop shell's tests: Xvfb on a display of its own, with
+its framebuffer in a file, and the trayer tray host; and the means to look at it
+as a person would: the window tree, pictures, OCR, the pointer and keys.
 
-A test exits with status 77 (ctest's skip) when a tool is missing. Set
-PELORIN_DESKTOP_SCREENSHOTS to a folder to keep the pictures the tests take.
+Set PELORIN_DESKTOP_SCREENSHOTS to a folder to keep the pictures taken.
 """
 
 import mmap
 import os
 import re
 import shutil
-import signal
-import socket
 import struct
 import subprocess
-import sys
 import tempfile
 import time
 
-SKIP = 77
-TOOLS = ("Xvfb", "trayer", "xdotool", "xwininfo", "xprop", "xev", "import", "convert",
-         "tesseract", "dbus-run-session")
-PELORIN = os.environ.get("PELORIN", "")
+from accessibility import start_atspi
+from checks import Process, check, log, wait_for
+
 ARTWORK = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "app",
                        "desktop", "artwork")
 
 
-def skip(why):
-    print(f"SKIP: {why}", flush=True)
-    sys.exit(SKIP)
+def read_line(path):
+    with open(path) as f:
+        text = f.read()
+    return text.strip() if text.endswith("\n") else None
 
-
-def log(text):
-    print(text, flush=True)
-
-
-def check(condition, what):
-    if not condition:
-        raise AssertionError(what)
-    log(f"ok: {what}")
-
-
-def wait_for(probe, timeout, what, step=0.05):
-    """Polls probe() until it returns something true; fails after timeout seconds."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(step)
-
-
-def require_program():
-    if not PELORIN or not os.access(PELORIN, os.X_OK):
-        skip("PELORIN does not name the built program")
-    module = os.path.join(os.path.dirname(PELORIN), "..", "lib", "pelorin", "pelorin-desktop.so")
-    if not os.path.exists(module):
-        skip(f"the desktop module is not built ({os.path.normpath(module)})")
-
-
-def on_fresh_bus():
-    """Runs the calling test again inside dbus-run-session, once: a bus of its own
-    keeps a StatusNotifierItem host of the real desktop out, and gives AT-SPI."""
-    if os.environ.get("PELORIN_TEST_BUS") == "1":
-        return
-    missing = [t for t in TOOLS if shutil.which(t) is None]
-    if missing:
-        skip("missing tools: " + " ".join(missing))
-    require_program()
-    env = dict(os.environ, PELORIN_TEST_BUS="1")
-    os.execvpe("dbus-run-session", ["dbus-run-session", "--", sys.executable] + sys.argv, env)
-
-
-# --- Processes ------------------------------------------------------------------
-
-class Process:
-    """A child process in its own process group, ended by its id."""
-
-    def __init__(self, argv, env=None, stdout=None, stderr=None, cwd=None, **kwargs):
-        self.argv = argv
-        self.popen = subprocess.Popen(argv, env=env, stdout=stdout, stderr=stderr, cwd=cwd,
-                                      start_new_session=True, **kwargs)
-        self.pid = self.popen.pid
-
-    def running(self):
-        return self.popen.poll() is None
-
-    def signal(self, number):
-        if self.running():
-            os.kill(self.pid, number)
-
-    def wait(self, timeout):
-        try:
-            return self.popen.wait(timeout)
-        except subprocess.TimeoutExpired:
-            raise AssertionError(f"{os.path.basename(self.argv[0])} still runs after {timeout} s")
-
-    def stop(self):
-        if self.running():
-            try:
-                os.killpg(self.pid, signal.SIGTERM)
-                self.popen.wait(3)
-            except (ProcessLookupError, subprocess.TimeoutExpired):
-                try:
-                    os.killpg(self.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
-                self.popen.wait()
-
-
-# --- The X desktop ----------------------------------------------------------------
 
 class Window:
     def __init__(self, wid, name, klass, width, height, x, y, depth):
@@ -139,15 +53,15 @@ class Desktop:
         os.chmod(self.folder, 0o755)
         self.runtime = os.path.join(self.folder, "runtime")
         os.mkdir(self.runtime, 0o700)
-        self.processes = []
+        self.processes = []  # ended in reverse order
         number = os.path.join(self.folder, "display")
         with open(number, "w") as out:
             self.xvfb = self.spawn(["Xvfb", "-displayfd", str(out.fileno()), "-screen", "0",
                                     "1920x1080x24", "-nolisten", "tcp", "-fbdir", self.folder],
                                    pass_fds=(out.fileno(),), stdin=subprocess.DEVNULL,
                                    stderr=subprocess.DEVNULL)
-        wait_for(lambda: open(number).read().strip(), 10, "Xvfb's display number")
-        self.display = ":" + open(number).read().strip()
+        # The number is complete once its line is.
+        self.display = ":" + wait_for(lambda: read_line(number), 15, "Xvfb's display number")
         self.env = dict(os.environ, DISPLAY=self.display, XDG_RUNTIME_DIR=self.runtime,
                         QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         for name in ("QT_QPA_PLATFORM", "WAYLAND_DISPLAY", "SESSION_MANAGER"):
@@ -163,19 +77,26 @@ class Desktop:
         return process
 
     def start_tray(self):
+        """Starts trayer and waits for its panel. A trayer that ends at once (seen
+        once under heavy load) is started again, twice at most."""
         trayer_log = os.path.join(self.folder, "trayer.txt")
-        with open(trayer_log, "w") as out:
-            self.tray = self.spawn(["trayer", "--edge", "top", "--align", "right", "--widthtype",
-                                    "request", "--height", "32"],
-                                   stdout=out, stderr=subprocess.STDOUT)
-        try:
-            wait_for(lambda: self.find(lambda w: w.name == "panel" and "trayer" in w.klass), 15,
-                     "trayer's panel")
-        except AssertionError:
-            log(f"trayer {'runs' if self.tray.running() else 'ended'}; its output:")
-            log(open(trayer_log).read())
-            raise
-        time.sleep(0.2)
+        for _ in range(3):
+            with open(trayer_log, "w") as out:
+                self.tray = self.spawn(["trayer", "--edge", "top", "--align", "right",
+                                        "--widthtype", "request", "--height", "32"],
+                                       stdout=out, stderr=subprocess.STDOUT)
+            wait_for(lambda: self.panel() or not self.tray.running(), 15, "trayer's panel")
+            if self.tray.running():
+                time.sleep(0.2)
+                return
+            with open(trayer_log) as f:
+                log(f"trayer ended at once (Xvfb on {self.display} "
+                    f"{'runs' if self.xvfb.running() else 'ended'}): {f.read().strip()}")
+            time.sleep(0.5)
+        raise AssertionError("trayer does not start")
+
+    def panel(self):
+        return self.find(lambda w: w.name == "panel" and "trayer" in w.klass)
 
     def close(self):
         for process in reversed(self.processes):
@@ -239,6 +160,30 @@ class Desktop:
                 shown.append(w)
         return shown
 
+    def menus(self, program="pelorin"):
+        return [w for w in self.visible_popups(program)
+                if "TOOLTIP" not in self.window_type(w.id)]
+
+    def tooltips(self, program="pelorin"):
+        return [w for w in self.visible_popups(program) if "TOOLTIP" in self.window_type(w.id)]
+
+    def settled(self, window, timeout=5):
+        """The window once its geometry has stopped changing: Qt may move a popup
+        just after mapping it, and a click at its first place would miss."""
+        def same_twice():
+            first = self.find(lambda w: w.id == window.id)
+            time.sleep(0.15)
+            second = self.find(lambda w: w.id == window.id)
+            if first and second and repr(first[0]) == repr(second[0]):
+                return second[0]
+            return None
+        return wait_for(same_twice, timeout, "the window to settle")
+
+    def open_menu(self, icon):
+        """Right-clicks the tray icon and returns its menu, settled."""
+        self.click(*icon.centre, button=3)
+        return self.settled(wait_for(self.menus, 5, "the menu")[0])
+
     def dialogs(self, program="pelorin"):
         return [w for w in self.program_windows(program)
                 if w.depth == 1 and self.mapped(w.id)
@@ -266,10 +211,10 @@ class Desktop:
     # Pictures.
     def shoot(self, wid=None, crop=None, name="shot.png"):
         path = os.path.join(self.folder, name)
-        argv = ["import", "-window", wid or "root"]
+        self.x("import", "-window", wid or "root", path)
         if crop:
-            argv += ["-crop", crop]
-        self.x(*argv, path)
+            subprocess.run(["convert", path, "-crop", crop, "+repage", "-strip", path],
+                           check=True, timeout=20)
         keep = os.environ.get("PELORIN_DESKTOP_SCREENSHOTS")
         if keep:
             os.makedirs(keep, exist_ok=True)
@@ -311,17 +256,12 @@ class Desktop:
             f.write(rgb)
         path = os.path.join(self.folder, name)
         subprocess.run(["convert", "-size", f"{width}x{height}", "-depth", "8", "rgb:" + raw,
-                        path], check=True, timeout=20)
+                        "-strip", path], check=True, timeout=20)
         keep = os.environ.get("PELORIN_DESKTOP_SCREENSHOTS")
         if keep:
             os.makedirs(keep, exist_ok=True)
             shutil.copy(path, os.path.join(keep, name))
         return path
-
-
-def words(text):
-    """The text's words, one blank apart: OCR sees no runs of blanks."""
-    return " ".join(text.split())
 
 
 def picture_rgb(width, height):
@@ -343,166 +283,3 @@ def has_stop_icon(picture):
 def difference(a, b):
     """Mean absolute difference of two equally long byte strings."""
     return sum(abs(p - q) for p, q in zip(a, b)) / max(len(a), 1)
-
-
-# --- The program ---------------------------------------------------------------
-
-SERVING = re.compile(r"serving .*: registrations on port (\d+), lookups on port (\d+)")
-
-
-class Pelorin:
-    """pelorin run in a folder of its own with a given enpos.ini."""
-
-    def __init__(self, desktop, ini_text, lock, args=(), user=None, env=None, folder=None):
-        self.folder = folder or tempfile.mkdtemp(prefix="pelorin-run-", dir=desktop.folder
-                                                 if desktop else None)
-        os.chmod(self.folder, 0o755)
-        self.ini = os.path.join(self.folder, "enpos.ini")
-        if ini_text is not None:
-            with open(self.ini, "w") as f:
-                f.write(ini_text)
-        handle, self.stderr_path = tempfile.mkstemp(prefix="pelorin-stderr-", suffix=".txt",
-                                                    dir=desktop.folder if desktop else None)
-        os.close(handle)
-        base = desktop.env if desktop else os.environ
-        self.env = dict(base, PELORIN_INSTANCE_LOCK=lock)
-        for name, value in (env or {}).items():
-            if value is None:
-                self.env.pop(name, None)
-            else:
-                self.env[name] = value
-        argv = [PELORIN, "--ini", self.ini, *args]
-        kwargs = {}
-        if user is not None:
-            argv = ["setpriv", f"--reuid={user}", f"--regid={user_group(user)}",
-                    "--clear-groups", "--"] + argv
-        self.stderr_file = open(self.stderr_path, "wb")
-        self.process = Process(argv, env=self.env, stdin=subprocess.DEVNULL,
-                               stdout=subprocess.DEVNULL, stderr=self.stderr_file,
-                               cwd=self.folder, **kwargs)
-        if desktop:
-            desktop.processes.append(self.process)
-            desktop.programs.append(self)
-
-    @property
-    def stderr(self):
-        with open(self.stderr_path, errors="replace") as f:
-            return f.read()
-
-    def ports(self, timeout=15):
-        m = wait_for(lambda: SERVING.search(self.stderr), timeout, "the serving line on stderr")
-        return int(m.group(1)), int(m.group(2))
-
-    def wait(self, timeout=10):
-        status = self.process.wait(timeout)
-        self.stderr_file.close()
-        return status
-
-
-def user_group(user):
-    import grp
-    import pwd
-    return grp.getgrgid(pwd.getpwnam(user).pw_gid).gr_name
-
-
-# --- The wire ------------------------------------------------------------------
-
-def connect(port, source="127.0.0.1", timeout=5):
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    s.settimeout(timeout)
-    s.bind((source, 0))
-    s.connect(("127.0.0.1", port))
-    return s
-
-
-def registration(name, address):
-    body = name.encode() + bytes(int(p) for p in address.split("."))
-    return bytes([len(name) + 4]) + body
-
-
-def lookup(port, name, source="127.0.0.3"):
-    """The whole reply to one lookup."""
-    with connect(port, source) as s:
-        s.sendall(b"\x01\x01\x01" + name.encode())
-        reply = b""
-        while True:
-            try:
-                chunk = s.recv(100)
-            except socket.timeout:
-                break
-            if not chunk:
-                break
-            reply += chunk
-            if reply == b"error":
-                break
-        return reply
-
-
-def refuses(port):
-    try:
-        with socket.create_connection(("127.0.0.1", port), timeout=2):
-            return False
-    except ConnectionRefusedError:
-        return True
-
-
-def ini(extra=""):
-    return "[Connect]\nport1=0\nport2=0\n[enposinfo]\n" + extra
-
-
-def unique_lock(test):
-    return f"pelorin-test-{test}-{os.getpid()}"
-
-
-# --- AT-SPI --------------------------------------------------------------------
-
-def atspi():
-    try:
-        import pyatspi  # noqa: F401  (Debian's python3-pyatspi)
-        return pyatspi
-    except ImportError:
-        return None
-
-
-def start_atspi():
-    """Starts the accessibility bus: Qt joins it only if it runs when Qt starts."""
-    pyatspi = atspi()
-    if pyatspi is not None:
-        pyatspi.Registry.getDesktop(0)
-
-
-def alerts(pid):
-    """Text of each message box that the process with this id shows, read through
-    AT-SPI: [(caption, [labels], [buttons])]."""
-    pyatspi = atspi()
-    if pyatspi is None:
-        return None
-    found = []
-    desktop = pyatspi.Registry.getDesktop(0)
-    for app in desktop:
-        if app is None:
-            continue
-        try:
-            if app.get_process_id() != pid:
-                continue
-        except Exception:
-            continue
-        for window in app:
-            if window is None or window.getRoleName() not in ("alert", "dialog"):
-                continue
-            labels, buttons = [], []
-            collect(window, labels, buttons)
-            found.append((window.name, labels, buttons))
-    return found
-
-
-def collect(node, labels, buttons):
-    for child in node:
-        if child is None:
-            continue
-        role = child.getRoleName()
-        if role == "label" and child.name:
-            labels.append(child.name)
-        elif role == "push button":
-            buttons.append(child.name)
-        collect(child, labels, buttons)

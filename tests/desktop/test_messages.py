@@ -8,9 +8,11 @@ program ends with status 1.
 import socket
 import time
 
-import desktop as d
+from accessibility import alerts
+from checks import check, log, on_fresh_bus, wait_for, words
+from daemon import Pelorin, unique_lock
+from desktop import Desktop, has_stop_icon
 
-check = d.check
 
 # (case, port1, port2, expected text, stop icon, what follows the dismissal)
 CASES = [
@@ -23,32 +25,33 @@ CASES = [
 
 
 def main():
-    d.on_fresh_bus()
-    with d.Desktop() as desk:
+    on_fresh_bus()
+    with Desktop() as desk:
         desk.start_tray()
         busy = socket.socket()
         busy.bind(("127.0.0.1", 0))
         busy.listen()
         busy_port = str(busy.getsockname()[1])
         for case, port1, port2, text, stop_icon, after in CASES:
-            d.log(f"-- {case}")
+            log(f"-- {case}")
             ports = {"busy": busy_port}
             config = (f"[Connect]\nport1={ports.get(port1, port1)}\nport2={ports.get(port2, port2)}"
                       "\n[enposinfo]\n")
-            pelorin = d.Pelorin(desk, config, d.unique_lock("messages"))
-            box = d.wait_for(lambda: desk.dialogs(), 15, "the message box")[0]
+            pelorin = Pelorin(desk, config, unique_lock("messages"))
+            box = wait_for(lambda: desk.dialogs(), 15, "the message box")[0]
             check('"pelorin"' in desk.x("xprop", "-id", box.id, "WM_NAME"),
                   'the box is captioned "pelorin", the program\'s name')
-            found = d.alerts(pelorin.process.pid)
+            found = alerts(pelorin.process.pid)
             if found is not None:
                 check(found and found[0][1] == [text] and found[0][2] == ["OK"],
                       f"it reads {text!r} with one OK button (AT-SPI)")
             picture = desk.shoot(box.id, name=f"box-{port1}-{port2}.png")
-            check(d.words(text) in d.words(desk.read_text(picture)),
-                  f"it reads {d.words(text)!r} (OCR)")
-            check(d.has_stop_icon(picture) == stop_icon,
+            check(words(text) in words(desk.read_text(picture)),
+                  f"it reads {words(text)!r} (OCR)")
+            check(has_stop_icon(picture) == stop_icon,
                   "it shows a stop icon" if stop_icon else "it shows no icon")
-            check(box_centred(box), "it is centred on the screen")
+            box = [w for w in desk.find(lambda w: w.id == box.id)][0]
+            check(box_centred(box), f"it is centred on the screen ({box})")
             desk.press_return(box.id)
             if after == "ends with 1":
                 check(pelorin.wait(10) == 1, "the program ends with status 1 once it is dismissed")
@@ -57,14 +60,11 @@ def main():
             check(pelorin.process.running() and not desk.dialogs(),
                   "the program keeps running once the report is dismissed")
             check(desk.tray_icon() is not None, "its icon stays in the panel")
-            icon = desk.tray_icon()
-            desk.click(*icon.centre, button=3)
-            menu = d.wait_for(lambda: [w for w in desk.visible_popups()
-                                       if "TOOLTIP" not in desk.window_type(w.id)], 5, "the menu")[0]
+            menu = desk.open_menu(desk.tray_icon())
             desk.click(*menu.centre)
             check(pelorin.wait(10) == 0, '"Exit" still ends it with status 0')
         busy.close()
-    d.log("PASS")
+    log("PASS")
 
 
 def box_centred(box):

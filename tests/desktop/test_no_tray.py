@@ -4,36 +4,39 @@ appears (Qt then embeds the icon there).
 """
 
 import os
+import subprocess
 import time
 
-import desktop as d
+from checks import check, log, on_fresh_bus, wait_for
+from daemon import ini, Pelorin, unique_lock
+from desktop import Desktop
 
-check = d.check
 WINDOW = (1124, 983, 136, 46)
 
 
 def main():
-    d.on_fresh_bus()
-    with d.Desktop() as desk:
-        d.log("-- no tray host: the window's Exit button")
-        pelorin = d.Pelorin(desk, d.ini(), d.unique_lock("no-tray"))
+    on_fresh_bus()
+    with Desktop() as desk:
+        log("-- no tray host: the window's Exit button")
+        pelorin = Pelorin(desk, ini(), unique_lock("no-tray"))
         pelorin.ports()
         form = waiting_window(desk)
-        x, y = form.x, form.y
-        desk.click(x + 110, y + 23)  # the button, right of the picture's card
+        desk.click(form.x + 110, form.y + 23)  # the button, right of the picture's card
         check(pelorin.wait(10) == 0, "the Exit button ends the program with status 0")
 
-        d.log("-- a tray host appears later")
-        pelorin = d.Pelorin(desk, d.ini(), d.unique_lock("no-tray"))
+        log("-- a tray host appears later")
+        pelorin = Pelorin(desk, ini(), unique_lock("no-tray"))
         pelorin.ports()
         form = waiting_window(desk)
         desk.start_tray()
-        d.wait_for(desk.tray_icon, 10, "the icon in the new panel")
-        d.wait_for(lambda: not desk.mapped(form.id), 5, "the window to be hidden")
-        check(True, "the icon is embedded and the window hidden once a tray host appears")
+        check(wait_for(desk.tray_icon, 10, "the icon in the new panel") is not None,
+              "the icon is embedded once a tray host appears")
+        wait_for(lambda: not desk.mapped(form.id), 5, "the window to be hidden")
+        check(desk.attributes(form.id).get("Map State") == "IsUnMapped",
+              "and the window is hidden")
         pelorin.process.signal(15)
         check(pelorin.wait(10) == 0, "SIGTERM ends the program with status 0")
-    d.log("PASS")
+    log("PASS")
 
 
 def waiting_window(desk):
@@ -46,7 +49,7 @@ def waiting_window(desk):
     check((form.x, form.y, form.width, form.height) == WINDOW, "at 136x46+1124+983")
     picture = desk.shoot(form.id, name="window-no-tray.png")
     button = os.path.join(desk.folder, "button.png")
-    d.subprocess.run(["convert", picture, "-crop", "44x26+88+10", button], check=True)
+    subprocess.run(["convert", picture, "-crop", "44x26+88+10", button], check=True)
     check(desk.read_text(button) == "Exit", 'it shows an "Exit" button')
     return form
 

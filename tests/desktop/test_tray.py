@@ -10,9 +10,10 @@ import re
 import threading
 import time
 
-import desktop as d
-
-check = d.check
+from accessibility import alerts
+from checks import check, log, on_fresh_bus, wait_for
+from daemon import ini, Pelorin, refuses, unique_lock
+from desktop import Desktop, difference, has_stop_icon, picture_rgb
 
 WINDOW = (1124, 983, 136, 46)
 SHOWN = (113, 46)  # the part of the picture the window shows
@@ -26,13 +27,13 @@ class PictureWatch(threading.Thread):
     def __init__(self, desk):
         super().__init__(daemon=True)
         self.desk, self.frame, self.done = desk, None, threading.Event()
-        self.expected = d.picture_rgb(*SHOWN)
+        self.expected = picture_rgb(*SHOWN)
 
     def run(self):
         x, y, width, height = WINDOW
         while not self.done.is_set():
             shown = self.desk.rgb_region(x, y, *SHOWN)
-            if d.difference(shown, self.expected) < 6:
+            if difference(shown, self.expected) < 6:
                 self.frame = self.desk.rgb_region(x, y, width, height)
                 return
             time.sleep(0.003)
@@ -45,8 +46,8 @@ def mapped_window_ids(xev_log):
 
 
 def main():
-    d.on_fresh_bus()
-    with d.Desktop() as desk:
+    on_fresh_bus()
+    with Desktop() as desk:
         desk.start_tray()
         xev_log = os.path.join(desk.folder, "xev.txt")
         with open(xev_log, "w") as out:
@@ -55,30 +56,29 @@ def main():
         watch = PictureWatch(desk)
         watch.start()
 
-        lock = d.unique_lock("tray")
-        pelorin = d.Pelorin(desk, d.ini(), lock)
+        lock = unique_lock("tray")
+        pelorin = Pelorin(desk, ini(), lock)
         reg_port, lookup_port = pelorin.ports()
-        icon = d.wait_for(desk.tray_icon, 10, "the icon embedded in trayer's panel")
+        icon = wait_for(desk.tray_icon, 10, "the icon embedded in trayer's panel")
         check_window(desk, watch, xev_log)
         check_hint(desk, icon)
         check_clicks_do_nothing(desk, icon)
-        menu = open_menu(desk, icon)
+        menu = check_menu_on_release(desk, icon)
         check(desk.read_text(desk.shoot(menu.id, name="menu-item.png")) == "Exit",
               'the menu reads "Exit"')
         shoot_corner(desk, menu, "menu.png")
         desk.x("xdotool", "key", "Escape")
-        d.wait_for(lambda: not menus(desk), 5, "the menu to close")
+        wait_for(lambda: not desk.menus(), 5, "the menu to close")
 
         check_second_instance(desk, pelorin.folder, lock)
 
-        menu = open_menu(desk, icon)
+        menu = desk.open_menu(icon)
         desk.click(*menu.centre)
         check(pelorin.wait(10) == 0, '"Exit" ends the program with status 0')
-        check(d.refuses(reg_port) and d.refuses(lookup_port),
+        check(refuses(reg_port) and refuses(lookup_port),
               "both ports refuse connections afterwards")
         check(desk.tray_icon() is None, "the icon left the panel")
-    d.log("PASS")
-
+    log("PASS")
 
 
 def check_window(desk, watch, xev_log):
@@ -87,7 +87,7 @@ def check_window(desk, watch, xev_log):
     form = forms[0]
     check((form.x, form.y, form.width, form.height) == WINDOW,
           "the window's geometry is 136x46+1124+983")
-    d.wait_for(lambda: not desk.mapped(form.id), 5, "the window to be hidden")
+    wait_for(lambda: not desk.mapped(form.id), 5, "the window to be hidden")
     check(desk.attributes(form.id).get("Map State") == "IsUnMapped",
           "the window is unmapped after start")
     check(form.id in mapped_window_ids(xev_log), "the window was mapped at creation")
@@ -99,20 +99,22 @@ def check_window(desk, watch, xev_log):
 
 def check_hint(desk, icon):
     desk.move(*icon.centre)
-    tip = d.wait_for(lambda: [w for w in desk.visible_popups()
-                              if "TOOLTIP" in desk.window_type(w.id)], 5, "the hint")[0]
+    tip = desk.settled(wait_for(desk.tooltips, 5, "the hint")[0])
     check(desk.read_text(desk.shoot(tip.id, name="hint.png")) == "Pelorin",
           'the icon\'s hint reads "Pelorin"')
     shoot_corner(desk, tip, "tray.png")
 
 
-def menus(desk):
-    return [w for w in desk.visible_popups() if "TOOLTIP" not in desk.window_type(w.id)]
-
-
-def open_menu(desk, icon):
-    desk.click(*icon.centre, button=3)
-    return d.wait_for(lambda: menus(desk), 5, "the menu")[0]
+def check_menu_on_release(desk, icon):
+    desk.move(*icon.centre)
+    desk.x("xdotool", "mousedown", "3")
+    time.sleep(0.4)
+    check(not desk.menus(), "pressing the right button opens nothing yet")
+    desk.x("xdotool", "mouseup", "3")
+    menu = desk.settled(wait_for(desk.menus, 5, "the menu")[0])
+    check(abs(menu.x - icon.centre[0]) <= menu.width and menu.y <= icon.centre[1] + 2,
+          "releasing it pops up the menu at the pointer")
+    return menu
 
 
 def check_clicks_do_nothing(desk, icon):
@@ -133,18 +135,18 @@ def shoot_corner(desk, popup, name):
 
 
 def check_second_instance(desk, folder, lock):
-    second = d.Pelorin(desk, None, lock, folder=folder)
-    box = d.wait_for(lambda: desk.dialogs(), 10, "the second instance's message box")[0]
+    second = Pelorin(desk, None, lock, folder=folder)
+    box = wait_for(lambda: desk.dialogs(), 10, "the second instance's message box")[0]
     check('"Pelorin"' in desk.x("xprop", "-id", box.id, "WM_NAME"),
           'the second instance\'s box has the caption "Pelorin"')
-    texts = d.alerts(second.process.pid)
+    texts = alerts(second.process.pid)
     if texts is not None:
         check(texts and texts[0][1] == ["Pelorin has already executed"] and texts[0][2] == ["OK"],
               'it reads "Pelorin has already executed" with one OK button (AT-SPI)')
     picture = desk.shoot(box.id, name="already.png")
     check("Pelorin has already executed" in desk.read_text(picture),
           'it reads "Pelorin has already executed"')
-    check(d.has_stop_icon(picture), "it shows a stop icon")
+    check(has_stop_icon(picture), "it shows a stop icon")
     check(second.process.running(), "the second instance waits for the box")
     desk.press_return(box.id)
     check(second.wait(10) == 255, "the second instance ends with 255 once dismissed")
