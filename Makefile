@@ -22,8 +22,11 @@ run: build
 	@mkdir -p var
 	$(BUILD)/bin/pelorin --ini var/enpos.ini
 
+# Unit, end-to-end and desktop tests, then the short reliability checks
+# (crash rounds, full disk, fuzzing smoke, the suite under sanitizers).
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	@$(MAKE) --no-print-directory test-reliability
 
 clean:
 	rm -rf $(BUILD)

@@ -34,6 +34,11 @@ TForm1::TForm1(asio::io_context& io, Shell& shell, std::string ini_path)
 TForm1::~TForm1() { close_services(); }
 
 void TForm1::FormCreate() {
+  // Left by a run that died while writing; the instance lock is held.
+  if (std::size_t n = store::remove_stale_temporaries(book_.path())) {
+    log::info("removed " + std::to_string(n) + " temporary file(s) left beside " + book_.path() +
+              " by an earlier run");
+  }
   Timer1.expires_after(kStartupDelay);
   Timer1.async_wait([this](std::error_code ec) {
     if (!ec) Timer1Timer();
@@ -102,8 +107,8 @@ void TForm1::Server2ClientRead(net::Listener&, net::Connection& Socket) {
 }
 
 int TForm1::searchip(std::string_view name, std::string& destination) {
-  commit_.refresh();
-  return book_.searchip(name, destination);
+  commit_.refresh();  // not while a write is under way
+  return book_.find(name, destination);
 }
 
 void TForm1::Server1ClientError(net::Listener& Sender, net::Connection& Socket, net::ErrorKind,

@@ -16,9 +16,22 @@ namespace {
 // error: wait a little, closes will have freed some.
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
+// Asio reports errno values in its own "asio.system" category, which compares
+// unequal to std::errc: compare the numbers.
 bool out_of_resources(const std::error_code& ec) {
-  return ec == std::errc::too_many_files_open || ec == std::errc::too_many_files_open_in_system ||
-         ec == std::errc::no_buffer_space || ec == std::errc::not_enough_memory;
+  if (ec.category() != asio::error::get_system_category() &&
+      ec.category() != std::system_category()) {
+    return false;
+  }
+  switch (ec.value()) {
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+      return true;
+    default:
+      return false;
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -57,6 +58,29 @@ void write(Level level, std::string_view message) {
   prefix += word(level);
   prefix += ": ";
   emit(level, prefix, message);
+}
+
+void refusal(std::string_view message) {
+  constexpr int kLinesPerSecond = 20;
+  using Clock = std::chrono::steady_clock;
+  static Clock::time_point window_start;
+  static int written = 0;
+  static long suppressed = 0;
+  const Clock::time_point now = Clock::now();
+  if (now - window_start >= std::chrono::seconds(1)) {
+    if (suppressed > 0) {
+      write(Level::warning, std::to_string(suppressed) + " more refused requests not logged");
+    }
+    window_start = now;
+    written = 0;
+    suppressed = 0;
+  }
+  if (written < kLinesPerSecond) {
+    ++written;
+    write(Level::warning, message);
+  } else {
+    ++suppressed;
+  }
 }
 
 void operator_text(std::string_view text) { emit(Level::error, "", text); }

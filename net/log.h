@@ -16,6 +16,10 @@ void write(Level level, std::string_view message);
 // An operator message with no shell to show it: the text alone on its line.
 void operator_text(std::string_view text);
 
+// A refused request. Peers choose how many they send, so at most a few such
+// lines are written a second; the rest are counted in one line.
+void refusal(std::string_view message);
+
 inline void error(std::string_view m) { write(Level::error, m); }
 inline void warning(std::string_view m) { write(Level::warning, m); }
 inline void info(std::string_view m) { write(Level::info, m); }

@@ -27,7 +27,7 @@ void LookupService::on_read(Connection& socket) {
                              ? LookupDecode{LookupRefusal::too_many_bytes}
                              : decode_lookup(std::span(scratch_.data(), got));
   if (auto* refusal = std::get_if<LookupRefusal>(&decoded)) {
-    log::warning("refused lookup from " + socket.peer_address() + ": " +
+    log::refusal("refused lookup from " + socket.peer_address() + ": " +
                  std::string(describe(*refusal)));
     socket.send(kLookupErrorReply);
     return;

@@ -88,7 +88,7 @@ void RegistrationService::take_requests(Connection& socket, Session& session) {
 void RegistrationService::refuse(Connection& socket, Session& session,
                                  const std::string& reason) {
   // Logged only: a hostile peer must not be able to fill the operator's screen.
-  log::warning("refused registration from " + socket.peer_address() + ": " + reason);
+  log::refusal("refused registration from " + socket.peer_address() + ": " + reason);
   session.reserve(kSaveErrReply);
 }
 

@@ -14,7 +14,9 @@ void AddressBook::reload() {
 }
 
 void AddressBook::refresh() {
-  if (probe_file(path_) != seen_) reload();
+  // A file that could not be read whole is read again, not taken as empty
+  // until it changes.
+  if (!loaded_whole_ || probe_file(path_) != seen_) reload();
 }
 
 std::optional<long long> AddressBook::read_port(std::string_view key, long long fallback) {
@@ -24,6 +26,10 @@ std::optional<long long> AddressBook::read_port(std::string_view key, long long 
 
 int AddressBook::searchip(std::string_view name, std::string& destination) {
   refresh();
+  return find(name, destination);
+}
+
+int AddressBook::find(std::string_view name, std::string& destination) const {
   std::optional<std::string> value = doc_.get(kEntrySection, name);
   if (!value || value->empty()) {
     destination.clear();

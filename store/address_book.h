@@ -46,6 +46,10 @@ class AddressBook {
   // The stored address of a name, cut to 29 characters; -1 when the name is
   // absent or its value empty, 0 otherwise.
   [[nodiscard]] int searchip(std::string_view name, std::string& destination);
+  // The same from memory as it stands, without looking at the file: for a
+  // caller that decides when to refresh (while GroupCommit writes, memory is
+  // ahead of the file, and reading the file would drop the staged entries).
+  [[nodiscard]] int find(std::string_view name, std::string& destination) const;
 
   // Writes one entry to the file and returns 0, or -1 with the file unchanged.
   [[nodiscard]] int savedatabase(std::string_view name, std::string_view address);

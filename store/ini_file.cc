@@ -1,11 +1,14 @@
 // File access for the address book: load, probe, atomic replace.
 #include "store/ini_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <libgen.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -144,6 +147,30 @@ LoadedFile load_file(const std::string& path, std::int64_t max_bytes) {
   out.text.resize(have);
   out.status = LoadedFile::Status::ok;
   return out;
+}
+
+std::size_t remove_stale_temporaries(const std::string& path) {
+  const std::string target = write_target(path);
+  const std::string prefix = "." + name_of(target) + ".";
+  DIR* dir = ::opendir(folder_of(target).c_str());
+  if (dir == nullptr) return 0;
+  std::size_t removed = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    // mkostemp puts six letters or digits in place of XXXXXX.
+    if (name.size() != prefix.size() + 6 || !name.starts_with(prefix) ||
+        !std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)) != 0; })) {
+      continue;
+    }
+    struct stat st{};
+    if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(st.st_mode) && ::unlinkat(::dirfd(dir), entry->d_name, 0) == 0) {
+      ++removed;
+    }
+  }
+  ::closedir(dir);
+  return removed;
 }
 
 ReplaceResult replace_file(const std::string& path, std::string_view text,

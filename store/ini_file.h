@@ -6,6 +6,7 @@
 // file or the new one, never a mix.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -48,6 +49,12 @@ struct ReplaceResult {
   int error = 0;          // errno, when failed
   std::string call;       // the call that failed
 };
+
+// Removes the temporary files that replace_file leaves beside the file when
+// the process dies between creating and renaming one (".NAME.XXXXXX"), and
+// returns how many it removed. Only while no replacement of this file can be
+// under way: at start, under the instance lock.
+std::size_t remove_stale_temporaries(const std::string& path);
 
 // Replaces the file with `text`, unless it no longer matches `expected` (someone
 // else changed it meanwhile: conflict). A file we may not write is refused even

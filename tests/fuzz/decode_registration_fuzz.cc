@@ -4,6 +4,7 @@
 // and encodes back to the same request.
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <span>
 #include <variant>
@@ -12,9 +13,13 @@
 
 namespace {
 
-void require(bool ok) {
-  if (!ok) std::abort();
+// A failed property names itself before the abort that libFuzzer reports.
+void require_at(bool ok, const char* what, int line) {
+  if (ok) return;
+  std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, line, what);
+  std::abort();
 }
+#define require(...) require_at((__VA_ARGS__), #__VA_ARGS__, __LINE__)
 
 }  // namespace
 

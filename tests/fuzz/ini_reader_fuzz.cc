@@ -3,6 +3,7 @@
 // plain reference reading of the documented rules (ini_reference.h).
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -12,9 +13,13 @@
 
 namespace {
 
-void require(bool ok) {
-  if (!ok) std::abort();
+// A failed property names itself before the abort that libFuzzer reports.
+void require_at(bool ok, const char* what, int line) {
+  if (ok) return;
+  std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, line, what);
+  std::abort();
 }
+#define require(...) require_at((__VA_ARGS__), #__VA_ARGS__, __LINE__)
 
 std::string upper(std::string_view s) {
   std::string out(s);

@@ -1,6 +1,7 @@
 // A second, deliberately plain reading of INI text, written from the rules the
 // IniDocument header documents (not from its code), for the INI fuzz targets to
-// compare against: lines end at LF, an optional CR before it is dropped, a BOM
+// compare against: lines end at LF, an optional CR before it is dropped (and a
+// bare CR ending the text is no part of the last line's value either), a BOM
 // on the first line is skipped, blanks are space and tab, a header's name runs
 // from '[' to the last ']', a ';' line is a comment, a key line splits at its
 // first '=', names match ASCII case-insensitively, one pair of outer quotes
@@ -53,11 +54,10 @@ inline std::vector<std::string> ref_lines(std::string_view text) {
   return out;
 }
 
+// A line without its terminator: LF, CR LF, or (ending the text) a bare CR.
 inline std::string_view ref_content(std::string_view line) {
-  if (!line.empty() && line.back() == '\n') {
-    line.remove_suffix(1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-  }
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
   return line;
 }
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the fuzz targets (tests/fuzz/corpus/<target>/).
-Run again after adding a case; files of regressions found by fuzzing are added
-by hand beside them, named regression-*."""
+Run again after adding a case. Inputs that once failed are kept as
+regression-* cases: readable ones here, minimized fuzzer output as files."""
 
 import os
 
@@ -77,6 +77,12 @@ EDITOR = {
     "header-only": editor_input(b"enposinfo", b"b", b"x", INI["header-no-newline"], 0),
     "quoted-value": editor_input(b"s", b"k", b"\"q\"", INI["comments-and-junk"], 0),
     "crlf-new-key": editor_input(b"enposinfo", b"new", b"1", INI["crlf-bom"], 0),
+    # Found by fuzzing: adding a key after a last line that ends in a bare CR
+    # gave that line LF, and its value lost the CR it had read with.
+    "regression-bare-cr-last-line":
+        editor_input(b"enposinfo", b"laptop", b"10.0.0.9", b"[enposinfo]\nprinter=10.0.0.1\r", 0),
+    "regression-bare-cr-new-section":
+        editor_input(b"Connect", b"port1", b"0", b"[enposinfo]\nprinter=10.0.0.1\r", 0),
 }
 
 
@@ -84,7 +90,8 @@ def write(target, cases):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
     for name, data in cases.items():
-        with open(os.path.join(folder, "seed-" + name), "wb") as f:
+        prefix = "" if name.startswith("regression-") else "seed-"
+        with open(os.path.join(folder, prefix + name), "wb") as f:
             f.write(data)
 
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Runs the built libFuzzer targets for a set time each (a few at once), on a
 work corpus in the build folder seeded from tests/fuzz/corpus/<target>/, and
-prints one PASS or FAIL line per target with its figures."""
+prints one line per target with its figures: "ok" or "FAILED"."""
 
 import argparse
 import concurrent.futures
@@ -45,10 +45,10 @@ def run(target, build, seconds):
     figures = "%s runs in %.0f s, coverage %s, corpus %s" % (
         runs[-1] if runs else "?", took, cov[-1] if cov else "?", corp[-1] if corp else "?")
     if rc == 0:
-        return True, "PASS fuzz %s: %s" % (target, figures), ""
+        return True, "fuzz %s: ok: %s" % (target, figures), ""
     crash = sorted(os.listdir(artifacts))
     tail = "\n".join(text.splitlines()[-40:])
-    return False, ("FAIL fuzz %s (exit %s): %s; artifacts: %s; log: %s"
+    return False, ("fuzz %s: FAILED (exit %s): %s; artifacts: %s; log: %s"
                    % (target, rc, figures, " ".join(os.path.join(artifacts, c) for c in crash) or "none",
                       log_path)), tail
 

@@ -5,7 +5,6 @@ After every round the file must parse, hold every entry answered "CorrEct" (or a
 later value of that name) and nothing that no device sent."""
 
 import argparse
-import bisect
 import collections
 import os
 import random
@@ -13,40 +12,12 @@ import re
 import selectors
 import socket
 import sys
+import threading
 import time
 
 import harness as h
 
 ENTRY_LINE = re.compile(rb"^[A-Za-z0-9_.-]{1,32}=\d{1,3}\.\d{1,3}\.\d{1,3}\.\d{1,3}\n$")
-
-
-class Ledger:
-    """Every send per name in order, and the last one answered CorrEct."""
-
-    def __init__(self):
-        self.counter = 0
-        self.sends = collections.defaultdict(list)  # name -> [counter, ...] ascending
-        self.acked = {}                               # name -> counter of last CorrEct
-        self.total_acked = 0
-        self.save_errs = 0
-
-    def send(self, name):
-        self.counter += 1
-        self.sends[name].append(self.counter)
-        return self.counter
-
-    def ack(self, name, n):
-        self.total_acked += 1
-        if n > self.acked.get(name, 0):
-            self.acked[name] = n
-
-    def allowed(self, name, n):
-        """Was counter n sent for name, and is it no older than the last ack?"""
-        sends = self.sends.get(name)
-        if not sends:
-            return False
-        i = bisect.bisect_left(sends, n)
-        return i < len(sends) and sends[i] == n and n >= self.acked.get(name, 0)
 
 
 class Client:
@@ -128,7 +99,49 @@ def make_name(i):
     return b"d%05d" % i + filler[: (i * 7) % (len(filler) + 1)]
 
 
+class Lookups(threading.Thread):
+    """Lookups during the storm: they must never show a value older than one
+    acknowledged, and they make the daemon read its book while it writes."""
+
+    def __init__(self, port, ledger, names, seed):
+        super().__init__(daemon=True)
+        self.port, self.ledger, self.names = port, ledger, names
+        self.rng = random.Random(seed)
+        self.stop = threading.Event()
+        self.error = None
+        self.count = 0
+
+    def run(self):
+        while not self.stop.is_set():
+            name = self.rng.choice(self.names)
+            floor = self.ledger.last_ack(name)
+            try:
+                reply, closed = h.lookup(self.port, name, source="127.0.0.20", timeout=2)
+            except OSError:
+                continue  # the daemon was killed under it
+            if not reply:
+                continue
+            self.count += 1
+            try:
+                h.check_lookup(self.ledger, name, reply, closed, floor)
+            except h.Failure as e:
+                self.error = str(e)
+                return
+
+
 def run_storm(clients, daemon, ledger, rng, storm_seconds):
+    lookups = Lookups(daemon.look_port, ledger, [n for c in clients for n in c.names],
+                      rng.randrange(1 << 30))
+    lookups.start()
+    try:
+        _storm(clients, daemon, ledger, rng, storm_seconds)
+    finally:
+        lookups.stop.set()
+        lookups.join()
+    return lookups.count, lookups.error
+
+
+def _storm(clients, daemon, ledger, rng, storm_seconds):
     sel = selectors.DefaultSelector()
     for c in clients:
         c.open(daemon.reg_port, sel)
@@ -171,18 +184,9 @@ def check_file(path, header, ledger, round_no):
         name = line.split(b"=", 1)[0]
         h.check(name.lower() not in seen, "%s: name %r twice" % (where, name))
         seen.add(name.lower())
-    entries = dict(h.entries_of(text))
-    h.check(len(entries) == len(seen), "%s: independent reader disagrees on entry count" % where)
-    for name, value in entries.items():
-        n = int.from_bytes(bytes(int(p) for p in value.split(b".")), "big")
-        h.check(ledger.allowed(name, n),
-                "%s: %s=%s was never sent, or is older than an acknowledged value "
-                "(last acknowledged: %s)" % (where, name.decode(), value.decode(),
-                                             h.address_text(h.counter_address(ledger.acked.get(name, 0)))))
-    for name, n in ledger.acked.items():
-        h.check(name in entries, "%s: acknowledged %s=%s is missing"
-                % (where, name.decode(), h.address_text(h.counter_address(n))))
-    return len(entries)
+    entries = ledger.check_file(text, where)
+    h.check(entries == len(seen), "%s: independent reader disagrees on entry count" % where)
+    return entries
 
 
 def main():
@@ -213,10 +217,11 @@ def main():
     for i in range(args.names):
         clients[i % len(clients)].names.append(make_name(i))
     next_name = args.names
-    ledger = Ledger()
+    ledger = h.Ledger()
     started = time.monotonic()
     stale_max = 0
     entries = 0
+    lookups = 0
     try:
         for r in range(1, args.rounds + 1):
             for _ in range(args.new_names):
@@ -226,8 +231,10 @@ def main():
             d.start()
             # Most kills land mid-storm; a few right at start-up.
             storm = 0.0 if rng.random() < 0.05 else rng.uniform(0.02, args.max_storm)
-            run_storm(clients, d, ledger, rng, storm)
-            entries = check_file(ini, header, ledger, r)
+            count, lookup_error = run_storm(clients, d, ledger, rng, storm)
+            lookups += count
+            entries = check_file(ini, header, ledger, r)  # the graver finding first
+            h.check(lookup_error is None, "round %d, during the storm: %s" % (r, lookup_error))
             stale = h.stale_temp_files(work)
             stale_max = max(stale_max, len(stale))
             if r % max(1, args.rounds // 10) == 0 or r == args.rounds:
@@ -242,7 +249,7 @@ def main():
         try:
             for name in rng.sample(sorted(ledger.acked), min(20, len(ledger.acked))):
                 reply, closed = h.lookup(d.look_port, name)
-                n = int.from_bytes(bytes(int(p) for p in reply.split(b".")), "big") if closed else 0
+                n = h.address_counter(reply) if closed else 0
                 h.check(closed and ledger.allowed(name, n),
                         "lookup %s after the last restart: %r" % (name.decode(), reply))
             stale = h.stale_temp_files(work)
@@ -258,9 +265,9 @@ def main():
         h.log("crash: FAIL (seed %d, work folder kept: %s): %s" % (seed, work, e))
         return 1
     secs = time.monotonic() - started
-    h.log("crash: ok: %d rounds in %.1f s, %d registrations sent, %d acknowledged, "
+    h.log("crash: ok: %d rounds in %.1f s, %d registrations sent, %d acknowledged, %d lookups, "
           "%d entries in the file, every acknowledged entry present"
-          % (args.rounds, secs, ledger.counter, ledger.total_acked, entries))
+          % (args.rounds, secs, ledger.counter, ledger.total_acked, lookups, entries))
     if not args.keep:
         import shutil
         shutil.rmtree(work, ignore_errors=True)

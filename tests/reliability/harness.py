@@ -2,6 +2,8 @@
 speak its two wire protocols over loopback, read enpos.ini with an independent
 reader, and sample a process's CPU time, resident size and descriptors."""
 
+import bisect
+import collections
 import os
 import re
 import signal
@@ -10,6 +12,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 STORED = b"CorrEct"
@@ -66,7 +69,7 @@ class Daemon:
     def pid(self):
         return self.proc.pid
 
-    def start(self, timeout=15.0, pass_fds=()):
+    def start(self, timeout=15.0):
         env = dict(os.environ, PELORIN_INSTANCE_LOCK=self.lock)
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
@@ -74,7 +77,7 @@ class Daemon:
         self._log_start = self._log.tell()
         cmd = self.wrapper + [self.binary, "--headless", "--ini", self.ini_path]
         self.proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=self._log,
-                                     stderr=self._log, env=env, pass_fds=pass_fds)
+                                     stderr=self._log, env=env)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             m = _SERVING.search(self.log_text())
@@ -146,9 +149,9 @@ def fd_count(pid):
     return len(os.listdir("/proc/%d/fd" % pid))
 
 
-def write_ini(path, entries=(), connect="port1=0\nport2=0\n", preamble=""):
+def write_ini(path, entries=()):
     """A fresh enpos.ini with ephemeral ports and the given entries."""
-    text = preamble + "[Connect]\n" + connect + "\n[enposinfo]\n"
+    text = "[Connect]\nport1=0\nport2=0\n\n[enposinfo]\n"
     text += "".join("%s=%s\n" % (k, v) for k, v in entries)
     with open(path, "w") as f:
         f.write(text)
@@ -276,7 +279,8 @@ def _trim(b):
 
 
 def _fold(b):
-    return b.lower() if b.isascii() else bytes(c + 32 if 65 <= c <= 90 else c for c in b)
+    """ASCII case folding only, as the daemon matches names."""
+    return bytes(c + 32 if 65 <= c <= 90 else c for c in b)
 
 
 def _unquote(v):
@@ -300,9 +304,9 @@ def parse_ini(text):
     """{folded section: [(key, value), ...]} with first duplicates winning."""
     sections, order, current = {}, [], None
     for i, raw in enumerate(split_lines(text)):
+        # LF, CR LF, or a bare CR ending the text: no part of the line's value.
         content = raw[:-1] if raw.endswith(b"\n") else raw
-        if content.endswith(b"\r") and raw.endswith(b"\n"):
-            content = content[:-1]
+        content = content[:-1] if content.endswith(b"\r") else content
         if i == 0 and content.startswith(b"\xef\xbb\xbf"):
             content = content[3:]
         s = _trim(content)
@@ -369,3 +373,90 @@ class Checks:
     def done(self):
         if self.failures:
             raise Failure("; ".join(self.failures))
+
+
+class Ledger:
+    """Every registration sent, per name and in order (each name is sent by one
+    client at a time), and the last one answered CorrEct. Values are send
+    counters, so a later send always carries a larger one."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.counter = 0
+        self.sends = collections.defaultdict(list)  # name -> [counter, ...] ascending
+        self.acked = {}                               # name -> counter of last CorrEct
+        self.total_acked = 0
+        self.save_errs = 0
+
+    def send(self, name):
+        with self.lock:
+            self.counter += 1
+            self.sends[name].append(self.counter)
+            return self.counter
+
+    def ack(self, name, n):
+        with self.lock:
+            self.total_acked += 1
+            if n > self.acked.get(name, 0):
+                self.acked[name] = n
+
+    def last_ack(self, name):
+        with self.lock:
+            return self.acked.get(name, 0)
+
+    def allowed(self, name, n, floor=None):
+        """Was counter n sent for name, and is it no older than the last ack
+        (or than `floor`, the last ack seen at some earlier moment)?"""
+        with self.lock:
+            sends = self.sends.get(name)
+            if not sends:
+                return False
+            i = bisect.bisect_left(sends, n)
+            limit = self.acked.get(name, 0) if floor is None else floor
+            return i < len(sends) and sends[i] == n and n >= limit
+
+    def check_file(self, text, where):
+        """Every acknowledged entry is in the file, with its value or a later
+        one, and every entry was sent. The number of entries."""
+        entries = dict(entries_of(text))
+        for name, value in entries.items():
+            try:
+                n = int.from_bytes(bytes(int(p) for p in value.split(b".")), "big")
+            except ValueError:
+                n = -1
+            check(self.allowed(name, n),
+                  "%s: %s=%s was never sent, or is older than an acknowledged value "
+                  "(last acknowledged: %s)" % (where, name.decode(errors="replace"),
+                                               value.decode(errors="replace"),
+                                               address_text(counter_address(self.acked.get(name, 0)))))
+        for name, n in self.acked.items():
+            check(name in entries, "%s: acknowledged %s=%s is missing"
+                  % (where, name.decode(errors="replace"), address_text(counter_address(n))))
+        return len(entries)
+
+
+def address_counter(text):
+    """The send counter an address text stands for (see counter_address)."""
+    return int.from_bytes(bytes(int(p) for p in text.split(b".")), "big")
+
+
+def check_lookup(ledger, name, reply, closed, floor):
+    """A lookup's answer against the ledger: the address of a send of that name
+    no older than `floor` (the last ack before the lookup was sent), or "error"
+    with the connection open for a name never acknowledged."""
+    # "error" leaves the connection open; it may still close under a killed daemon.
+    if not closed or reply == LOOKUP_ERROR:
+        check(reply == LOOKUP_ERROR, "lookup %s answered %r" % (name.decode(), reply))
+        check(floor == 0, "lookup of acknowledged %s answered error" % name.decode())
+        return
+    try:
+        n = address_counter(reply)
+    except ValueError:
+        raise Failure("lookup %s answered %r" % (name.decode(), reply))
+    if not ledger.allowed(name, n, floor):
+        with ledger.lock:
+            sends = list(ledger.sends.get(name, []))
+        raise Failure("lookup %s answered %s (send %d): never sent, or older than %s, "
+                      "acknowledged before the lookup (last sends of the name: %s)"
+                      % (name.decode(), reply.decode(), n,
+                         address_text(counter_address(floor)), sends[-8:]))
