@@ -189,7 +189,7 @@ def core_regressions(bin_dir, out_dir, jobs):
             newest_input = max(os.path.getmtime(f) for f in libs + [test_source])
             fresh = os.path.exists(binary) and os.path.getmtime(binary) > newest_input
             argv = ["g++", "-std=c++20", "-g", "-O1", "-Wall", "-Wextra", "-Wconversion", "-Wshadow",
-                    "-Werror", "-DASIO_STANDALONE", "-DASIO_NO_DEPRECATED", "-pthread", "-I", source,
+                    "-Werror", "-DASIO_STANDALONE", "-DASIO_NO_DEPRECATED", "-DASIO_DISABLE_STD_ALIGNED_ALLOC", "-pthread", "-I", source,
                     os.path.join(HERE, "core_regressions_test.cc")] + libs + [
                     "-lgtest_main", "-lgtest", "-lsystemd", "-o", binary]
             p = None if fresh else subprocess.run(argv, cwd=ROOT, stdout=subprocess.PIPE,
