@@ -27,22 +27,27 @@ TForm1::TForm1(asio::io_context& io, Shell& shell, std::string ini_path)
               [this](const std::string& text) {
                 shell_.report_exception(exception_report_text(text), [] {});
               }),
-      Server2(io, *this, [this](const std::string& text) {
-        shell_.report_exception(exception_report_text(text), [] {});
-      }) {}
+      Server2(
+          io, *this,
+          [this](const std::string& text) {
+            shell_.report_exception(exception_report_text(text), [] {});
+          },
+          false) {}
 
 TForm1::~TForm1() { close_services(); }
 
 void TForm1::FormCreate() {
+  Timer1.expires_after(kStartupDelay);
+  Timer1.async_wait([this](std::error_code ec) {
+    if (!ec) Timer1Timer();
+  });
   // Left by a run that died while writing; the instance lock is held.
   if (std::size_t n = store::remove_stale_temporaries(book_.path())) {
     log::info("removed " + std::to_string(n) + " temporary file(s) left beside " + book_.path() +
               " by an earlier run");
   }
-  Timer1.expires_after(kStartupDelay);
-  Timer1.async_wait([this](std::error_code ec) {
-    if (!ec) Timer1Timer();
-  });
+  // Read the file while the start-up timer runs, not before it is armed.
+  book_.refresh();
 }
 
 bool TForm1::read_port(const char* key, long long fallback, std::uint16_t& port) {

@@ -40,8 +40,14 @@ SocketError::SocketError(int error, const std::string& call)
     : std::runtime_error("Socket error: " + std::system_category().message(error) + " (" +
                          std::to_string(error) + "), on API '" + call + "'") {}
 
-Listener::Listener(asio::io_context& io, ListenerEvents& events, ReportException report)
-    : io_(io), events_(events), report_(std::move(report)), acceptor_(io), accept_retry_(io) {}
+Listener::Listener(asio::io_context& io, ListenerEvents& events, ReportException report,
+                   bool no_delay)
+    : io_(io),
+      events_(events),
+      report_(std::move(report)),
+      acceptor_(io),
+      accept_retry_(io),
+      no_delay_(no_delay) {}
 
 Listener::~Listener() { close(); }
 
@@ -93,7 +99,7 @@ Connection& Listener::at(std::size_t index) const {
 }
 
 void Listener::accept_next() {
-  acceptor_.async_accept([this](std::error_code ec, asio::ip::tcp::socket socket) {
+  acceptor_.async_accept(peer_, [this](std::error_code ec, asio::ip::tcp::socket socket) {
     if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
     if (ec) {
       if (out_of_resources(ec)) {
@@ -108,18 +114,16 @@ void Listener::accept_next() {
       accept_next();  // a failed accept is ignored
       return;
     }
-    std::error_code peer_ec;
-    const auto remote = socket.remote_endpoint(peer_ec);
-    if (!peer_ec) {
+    // Every read and send of ours says MSG_DONTWAIT, so the socket itself can
+    // stay in blocking mode: one system call less per connection.
+    if (no_delay_) {
       std::error_code option_ec;
-      socket.non_blocking(true, option_ec);
-      // Replies are single small writes; never hold one back waiting for an ACK.
       socket.set_option(asio::ip::tcp::no_delay(true), option_ec);
-      auto connection = std::make_shared<Connection>(*this, std::move(socket),
-                                                     remote.address().to_string());
-      connections_.push_back(connection);
-      connection->watch();
     }
+    auto connection =
+        std::make_shared<Connection>(*this, std::move(socket), peer_.address().to_string());
+    connections_.push_back(connection);
+    connection->watch();
     accept_next();
   });
 }

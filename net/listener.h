@@ -47,7 +47,11 @@ class Listener {
  public:
   using ReportException = std::function<void(const std::string& text)>;
 
-  Listener(asio::io_context& io, ListenerEvents& events, ReportException report);
+  // `no_delay`: replies must not wait for the peer's ACK (connections that
+  // carry many requests); a connection that is answered once and closed
+  // does not need it.
+  Listener(asio::io_context& io, ListenerEvents& events, ReportException report,
+           bool no_delay = true);
   Listener(const Listener&) = delete;
   Listener& operator=(const Listener&) = delete;
   ~Listener();
@@ -81,6 +85,8 @@ class Listener {
   asio::ip::tcp::acceptor acceptor_;
   asio::steady_timer accept_retry_;
   std::uint16_t port_ = 0;
+  bool no_delay_ = true;
+  asio::ip::tcp::endpoint peer_;  // filled by each accept
   std::vector<std::shared_ptr<Connection>> connections_;  // in arrival order
 };
 

@@ -38,9 +38,11 @@ std::string_view word(Level level) {
 void emit(Level level, std::string_view prefix, std::string_view message) {
   std::string line;
   if (stderr_is_journal()) {
-    line = "<" + std::to_string(static_cast<int>(level)) + ">";
+    line += '<';
+    line += static_cast<char>('0' + static_cast<int>(level));
+    line += '>';
   } else {
-    line = prefix;
+    line += prefix;
   }
   line += message;
   line += '\n';

@@ -35,11 +35,11 @@ void LookupService::on_read(Connection& socket) {
   const std::string& name = std::get<Lookup>(decoded).name;
   std::string value;
   if (book_.searchip(name, value) != 0) {
-    log::debug("lookup " + name + " from " + socket.peer_address() + ": unknown");
+    if (log::verbose()) log::debug("lookup " + name + " from " + socket.peer_address() + ": unknown");
     socket.send(kLookupErrorReply);
     return;
   }
-  log::debug("lookup " + name + " from " + socket.peer_address() + ": " + value);
+  if (log::verbose()) log::debug("lookup " + name + " from " + socket.peer_address() + ": " + value);
   socket.send(value);
   socket.close();
 }

@@ -70,7 +70,9 @@ void RegistrationService::take_requests(Connection& socket, Session& session) {
     auto& request = std::get<Registration>(decoded);
     used += request.consumed;
     std::string address = address_text(request.address);
-    log::debug("registration " + request.name + "=" + address + " from " + socket.peer_address());
+    if (log::verbose()) {
+      log::debug("registration " + request.name + "=" + address + " from " + socket.peer_address());
+    }
     Ticket ticket{socket.weak_from_this(), session.reserve({})};
     book_.savedatabase(std::move(request.name), std::move(address),
                        [this, ticket](int rc) {

@@ -3,7 +3,8 @@
 
 namespace pelorin::store {
 
-AddressBook::AddressBook(std::string path) : path_(std::move(path)) { reload(); }
+// Nothing is read yet: the first operation reads the file.
+AddressBook::AddressBook(std::string path) : path_(std::move(path)), loaded_whole_(false) {}
 
 void AddressBook::reload() {
   LoadedFile file = load_file(path_);

@@ -69,7 +69,7 @@ class AddressBook {
   std::string path_;
   IniDocument doc_;
   FileIdentity seen_;
-  bool loaded_whole_ = true;  // false: unreadable or too large, so never written
+  bool loaded_whole_;  // false: not read yet, unreadable or too large (never written)
 };
 
 }  // namespace pelorin::store
