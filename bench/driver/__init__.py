@@ -1,0 +1,1 @@
+# The benchmark driver's modules: servers, load runs, targets and the report.
