@@ -23,18 +23,15 @@ TForm1::TForm1(asio::io_context& io, Shell& shell, std::string ini_path)
                      }),
       lookups_(*this),
       Timer1(io),
-      Server1(io, *this,
-              [this](const std::string& text) {
-                shell_.report_exception(exception_report_text(text), [] {});
-              }),
+      Server1(io, *this, [this](const std::string& text) { report_exception(text); }),
       Server2(
-          io, *this,
-          [this](const std::string& text) {
-            shell_.report_exception(exception_report_text(text), [] {});
-          },
-          false) {}
+          io, *this, [this](const std::string& text) { report_exception(text); }, false) {}
 
 TForm1::~TForm1() { close_services(); }
+
+void TForm1::report_exception(const std::string& text) {
+  shell_.report_exception(exception_report_text(text), [] {});
+}
 
 void TForm1::FormCreate() {
   Timer1.expires_after(kStartupDelay);

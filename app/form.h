@@ -64,6 +64,8 @@ class TForm1 final : private net::ListenerEvents, public net::AddressBookAccess 
   // Reads a port; false (and the operator told) when it cannot be used.
   bool read_port(const char* key, long long fallback, std::uint16_t& port);
   bool open_listener(net::Listener& listener, const char* role);
+  // An exception that escaped a listener's event, to the operator's report.
+  void report_exception(const std::string& text);
 
   Shell& shell_;
   store::AddressBook book_;
