@@ -9,20 +9,9 @@
 #include <span>
 #include <variant>
 
+#include "tests/fuzz/require.h"
 #include "net/lookup_wire.h"
 #include "net/registration_wire.h"
-
-namespace {
-
-// A failed property names itself before the abort that libFuzzer reports.
-void require_at(bool ok, const char* what, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, line, what);
-  std::abort();
-}
-#define require(...) require_at((__VA_ARGS__), #__VA_ARGS__, __LINE__)
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace pelorin::net;

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tests/fuzz/require.h"
 #include "store/ini_document.h"
 #include "tests/fuzz/ini_reference.h"
 
@@ -19,13 +20,6 @@ namespace {
 
 using pelorin::fuzz::RefIni;
 
-// A failed property names itself before the abort that libFuzzer reports.
-void require_at(bool ok, const char* what, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, line, what);
-  std::abort();
-}
-#define require(...) require_at((__VA_ARGS__), #__VA_ARGS__, __LINE__)
 
 bool has_line_break(std::string_view s) { return s.find_first_of("\r\n") != s.npos; }
 

@@ -8,18 +8,12 @@
 #include <string>
 #include <string_view>
 
+#include "tests/fuzz/require.h"
 #include "store/ini_document.h"
 #include "tests/fuzz/ini_reference.h"
 
 namespace {
 
-// A failed property names itself before the abort that libFuzzer reports.
-void require_at(bool ok, const char* what, int line) {
-  if (ok) return;
-  std::fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, line, what);
-  std::abort();
-}
-#define require(...) require_at((__VA_ARGS__), #__VA_ARGS__, __LINE__)
 
 std::string upper(std::string_view s) {
   std::string out(s);
