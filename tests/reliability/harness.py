@@ -236,27 +236,34 @@ def register(port, name, address, source="127.0.0.1", timeout=5.0):
             return b""
 
 
+def read_lookup_reply(sock, timeout):
+    """(reply, closed_by_server) for the lookup just sent on `sock`: the address
+    text comes with a close; "error" leaves the connection open. closed is None
+    when nothing conclusive came within `timeout`."""
+    data = b""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        sock.settimeout(max(0.01, min(0.3, deadline - time.monotonic())))
+        try:
+            chunk = sock.recv(64)
+        except socket.timeout:
+            if data == LOOKUP_ERROR:
+                return data, False
+            continue
+        except OSError:
+            return data, True
+        if not chunk:
+            return data, True
+        data += chunk
+    return data, None
+
+
 def lookup(port, name, source="127.0.0.1", timeout=5.0):
-    """(reply, closed_by_server). The address text comes with a close; "error"
-    leaves the connection open."""
+    """(reply, closed_by_server) of one lookup on a fresh connection."""
     with connect(port, source, timeout) as s:
         s.sendall(lookup_request(name))
-        data = b""
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            s.settimeout(max(0.01, min(0.3, deadline - time.monotonic())))
-            try:
-                chunk = s.recv(64)
-            except socket.timeout:
-                if data == LOOKUP_ERROR:
-                    return data, False
-                continue
-            except OSError:
-                return data, True
-            if not chunk:
-                return data, True
-            data += chunk
-        return data, False
+        data, closed = read_lookup_reply(s, timeout)
+        return data, bool(closed)
 
 
 def wait_until(pred, timeout, step=0.02):

@@ -141,22 +141,10 @@ class Looker(Actor):
 
     def ask(self, name):
         self.sock.sendall(h.lookup_request(name))
-        data = b""
-        deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            self.sock.settimeout(0.2 if data == h.LOOKUP_ERROR else deadline - time.monotonic())
-            try:
-                chunk = self.sock.recv(64)
-            except socket.timeout:
-                if data == h.LOOKUP_ERROR:
-                    return data, False
-                continue
-            except OSError:
-                return data, True
-            if not chunk:
-                return data, True
-            data += chunk
-        raise h.Failure("lookup %s: no answer in 10 s (got %r)" % (name.decode(), data))
+        data, closed = h.read_lookup_reply(self.sock, 10)
+        if closed is None:
+            raise h.Failure("lookup %s: no answer in 10 s (got %r)" % (name.decode(), data))
+        return data, closed
 
     def release(self, final=False):
         if self.sock is not None:
