@@ -45,6 +45,17 @@ void TForm1::FormCreate() {
   }
   // Read the file while the start-up timer runs, not before it is armed.
   book_.refresh();
+  const store::GroupCommit::Recovery recovered = commit_.recover();
+  if (!recovered.error.empty()) {
+    log::error("cannot use the journal " + commit_.journal_path() + ": " + recovered.error +
+               "; registrations are written into the file one write at a time");
+  }
+  if (recovered.dropped_bytes != 0) {
+    log::warning("cut " + std::to_string(recovered.dropped_bytes) + " bytes of a line left unfinished by an earlier run from " + commit_.journal_path());
+  }
+  if (recovered.entries != 0) {
+    log::info("applying " + std::to_string(recovered.entries) + " journaled registration(s) left by an earlier run in " + commit_.journal_path());
+  }
 }
 
 bool TForm1::read_port(const char* key, long long fallback, std::uint16_t& port) {
@@ -158,7 +169,13 @@ void TForm1::close_services() {
   Timer1.cancel();
   Server1.close();
   Server2.close();
+  const unsigned long failures = commit_.failures();
   commit_.stop();
+  if (commit_.failures() != failures) {
+    log::error("cannot write the journaled registrations into " + book_.path() + ": " +
+               commit_.last_failure() + "; they stay in " + commit_.journal_path() +
+               " and are applied at the next start");
+  }
 }
 
 }  // namespace pelorin::app

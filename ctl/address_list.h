@@ -1,5 +1,6 @@
 // `pelorinctl list`: the registered names and addresses of an enpos.ini, read
-// straight from the file, as a sorted table or as JSON.
+// straight from the file (with the journal beside it applied), as a sorted
+// table or as JSON.
 #pragma once
 
 #include <string>

@@ -11,6 +11,7 @@
 #include "net/registration_wire.h"
 #include "store/address_book.h"
 #include "store/ini_file.h"
+#include "store/journal.h"
 
 namespace {
 
@@ -91,6 +92,12 @@ int do_list(const std::string& ini, bool json) {
   if (file.status == store::LoadedFile::Status::absent) return fail(ini + ": no such file");
   if (file.status != store::LoadedFile::Status::ok) return fail(ini + ": cannot read the file");
   store::IniDocument doc(file.text);
+  // Registrations the daemon answered from its journal and has not written
+  // into the file yet are part of what it serves.
+  const store::LoadedFile journal = store::load_file(store::journal_path(ini));
+  for (const store::JournalEntry& e : store::scan_journal(journal.text).entries) {
+    doc.set(store::kEntrySection, e.name, e.address);
+  }
   auto entries = ctl::sorted_entries(doc.entries(store::kEntrySection));
   std::cout << (json ? ctl::as_json(entries) : ctl::as_table(entries));
   return kOk;

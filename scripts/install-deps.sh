@@ -5,7 +5,7 @@
 set -euo pipefail
 
 declare -A groups=(
-  [build]="cmake g++ make pkg-config libasio-dev libcli11-dev libgtest-dev libsystemd-dev qt6-base-dev libgl-dev"
+  [build]="cmake g++ make pkg-config zlib1g-dev libasio-dev libcli11-dev libgtest-dev libsystemd-dev qt6-base-dev libgl-dev"
   [test]="python3 util-linux procps xvfb xdotool x11-utils imagemagick trayer python3-pyatspi tesseract-ocr tesseract-ocr-eng dbus clang-14 libclang-rt-14-dev llvm-14"
   [bench]="redis-server gnuplot-nox"
   [package]="scdoc lintian dpkg-dev file systemd iproute2 man-db"

@@ -14,10 +14,12 @@ void AddressBook::reload() {
   doc_ = IniDocument(std::move(file.text));
 }
 
-void AddressBook::refresh() {
+bool AddressBook::refresh() {
   // A file that could not be read whole is read again, not taken as empty
   // until it changes.
-  if (!loaded_whole_ || probe_file(path_) != seen_) reload();
+  if (loaded_whole_ && probe_file(path_) == seen_) return false;
+  reload();
+  return true;
 }
 
 std::optional<long long> AddressBook::read_port(std::string_view key, long long fallback) {

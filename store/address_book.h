@@ -35,8 +35,9 @@ class AddressBook {
 
   [[nodiscard]] const std::string& path() const { return path_; }
 
-  // Reads the file again if it changed or vanished since it was last seen.
-  void refresh();
+  // Reads the file again if it changed or vanished since it was last seen;
+  // true when it did.
+  bool refresh();
   // Reads the file again, whatever it looks like.
   void reload();
 
@@ -60,6 +61,8 @@ class AddressBook {
   // nullopt when the file must not be written (it could not be read whole).
   [[nodiscard]] std::optional<WriteJob> write_job() const;
   void written(const FileIdentity& identity) { seen_ = identity; }
+  // False when the file could not be read whole: it is then never written.
+  [[nodiscard]] bool whole() const { return loaded_whole_; }
 
   [[nodiscard]] std::vector<std::pair<std::string, std::string>> entries() const {
     return doc_.entries(kEntrySection);

@@ -181,28 +181,30 @@ void IniDocument::terminate(Line& line) {
 }
 
 void IniDocument::set(std::string_view section, std::string_view key, std::string_view value) {
-  std::string entry = std::string(key) + "=" + std::string(value) + newline_;
+  auto entry = [&] { return std::string(key) + "=" + std::string(value) + newline_; };
+  const std::string folded_key = fold_case(key);
   auto s = section_index_.find(fold_case(section));
   if (s == section_index_.end()) {
     end_with_newline();
-    Section added{owned("[" + std::string(section) + "]" + newline_), {owned(std::move(entry))},
-                  {}, 1};
-    added.keys.emplace(fold_case(key), 0);
+    Section added{owned("[" + std::string(section) + "]" + newline_), {owned(entry())}, {}, 1};
+    added.keys.emplace(folded_key, 0);
     section_index_.emplace(fold_case(section), sections_.size());
     sections_.push_back(std::move(added));
     return;
   }
 
   Section& sec = sections_[s->second];
-  if (auto k = sec.keys.find(fold_case(key)); k != sec.keys.end()) {
+  if (auto k = sec.keys.find(folded_key); k != sec.keys.end()) {
     // Keep the key as written and the blanks after '='; replace the value only.
     Line& line = sec.body[k->second];
     const std::string_view raw = view(line);
     const std::string_view content = content_of(raw);
     std::size_t pos = content.find('=') + 1;
     while (pos < content.size() && is_blank(content[pos])) ++pos;
-    replace(line, std::string(content.substr(0, pos)) + std::string(value) +
-                      std::string(raw.substr(content.size())));
+    std::string text;
+    text.reserve(pos + value.size() + (raw.size() - content.size()));
+    text.append(content.substr(0, pos)).append(value).append(raw.substr(content.size()));
+    replace(line, std::move(text));
     return;
   }
 
@@ -210,8 +212,8 @@ void IniDocument::set(std::string_view section, std::string_view key, std::strin
   std::size_t pos = sec.after_last_key;
   Line& before = pos == 0 ? sec.header : sec.body[pos - 1];
   terminate(before);
-  sec.body.insert(sec.body.begin() + static_cast<std::ptrdiff_t>(pos), owned(std::move(entry)));
-  sec.keys.emplace(fold_case(key), pos);
+  sec.body.insert(sec.body.begin() + static_cast<std::ptrdiff_t>(pos), owned(entry()));
+  sec.keys.emplace(folded_key, pos);
   sec.after_last_key = pos + 1;
 }
 

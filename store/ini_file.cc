@@ -14,6 +14,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "store/fd.h"
+
 namespace pelorin::store {
 namespace {
 
@@ -27,24 +29,6 @@ FileIdentity identity_of(const struct stat& st) {
   return id;
 }
 
-// Closes a descriptor when it goes out of scope.
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd() { reset(); }
-  int get() const { return fd_; }
-  int reset() {
-    int rc = fd_ >= 0 ? ::close(fd_) : 0;
-    fd_ = -1;
-    return rc;
-  }
-
- private:
-  int fd_;
-};
-
 std::string folder_of(const std::string& path) {
   std::vector<char> copy(path.begin(), path.end());
   copy.push_back('\0');
@@ -57,7 +41,8 @@ std::string name_of(const std::string& path) {
   return ::basename(copy.data());
 }
 
-// A link is followed so that the file it names is replaced, not the link.
+}  // namespace
+
 std::string write_target(const std::string& path) {
   struct stat st{};
   if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
@@ -69,28 +54,6 @@ std::string write_target(const std::string& path) {
   }
   return path;
 }
-
-bool write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-ReplaceResult failure(const char* call, int error = errno) {
-  ReplaceResult r;
-  r.status = ReplaceResult::Status::failed;
-  r.error = error;
-  r.call = call;
-  return r;
-}
-
-}  // namespace
 
 FileIdentity probe_file(const std::string& path) {
   struct stat st{};
@@ -173,13 +136,27 @@ std::size_t remove_stale_temporaries(const std::string& path) {
   return removed;
 }
 
+ReplaceResult may_replace(const std::string& path) {
+  const std::string target = write_target(path);
+  if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT) {
+    return ReplaceResult::failed_at("access", errno);
+  }
+  // The replacement is made in the folder and renamed there.
+  if (::faccessat(AT_FDCWD, folder_of(target).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    return ReplaceResult::failed_at("access", errno);
+  }
+  ReplaceResult r;
+  r.status = ReplaceResult::Status::ok;
+  return r;
+}
+
 ReplaceResult replace_file(const std::string& path, std::string_view text,
                            const FileIdentity& expected) {
   const std::string target = write_target(path);
   struct stat old{};
   const bool existed = ::stat(target.c_str(), &old) == 0;
   if (existed && ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) {
-    return failure("access");
+    return ReplaceResult::failed_at("access", errno);
   }
 
   const std::string folder = folder_of(target);
@@ -187,14 +164,14 @@ ReplaceResult replace_file(const std::string& path, std::string_view text,
   std::vector<char> temp(temp_name.begin(), temp_name.end());
   temp.push_back('\0');
   Fd fd(::mkostemp(temp.data(), O_CLOEXEC));
-  if (fd.get() < 0) return failure("open");
+  if (fd.get() < 0) return ReplaceResult::failed_at("open", errno);
   temp_name = temp.data();
 
   auto abandon = [&](const char* call) {
     int error = errno;
     fd.reset();
     ::unlink(temp_name.c_str());
-    return failure(call, error);
+    return ReplaceResult::failed_at(call, error);
   };
 
   if (!write_all(fd.get(), text)) return abandon("write");
@@ -219,7 +196,7 @@ ReplaceResult replace_file(const std::string& path, std::string_view text,
   Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.get() < 0 || ::fsync(dir.get()) != 0) {
     // The new file is in place; only its durability across a power cut is unsure.
-    return failure("fsync");
+    return ReplaceResult::failed_at("fsync", errno);
   }
   ReplaceResult r;
   r.status = ReplaceResult::Status::ok;

@@ -28,6 +28,10 @@ struct FileIdentity {
 
 [[nodiscard]] FileIdentity probe_file(const std::string& path);
 
+// The file that a write to `path` replaces: the target when `path` is a link,
+// so that the file it names is replaced, not the link.
+[[nodiscard]] std::string write_target(const std::string& path);
+
 struct LoadedFile {
   enum class Status { ok, absent, unreadable, too_large };
   Status status = Status::absent;
@@ -48,6 +52,14 @@ struct ReplaceResult {
   FileIdentity identity;  // of the new file, when ok
   int error = 0;          // errno, when failed
   std::string call;       // the call that failed
+
+  [[nodiscard]] static ReplaceResult failed_at(const char* call, int error) {
+    ReplaceResult r;
+    r.status = Status::failed;
+    r.error = error;
+    r.call = call;
+    return r;
+  }
 };
 
 // Removes the temporary files that replace_file leaves beside the file when
@@ -55,6 +67,10 @@ struct ReplaceResult {
 // returns how many it removed. Only while no replacement of this file can be
 // under way: at start, under the instance lock.
 std::size_t remove_stale_temporaries(const std::string& path);
+
+// Whether replace_file could replace the file now, as far as permissions go:
+// ok, or failed at "access" with the errno.
+[[nodiscard]] ReplaceResult may_replace(const std::string& path);
 
 // Replaces the file with `text`, unless it no longer matches `expected` (someone
 // else changed it meanwhile: conflict). A file we may not write is refused even

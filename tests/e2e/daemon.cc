@@ -48,6 +48,16 @@ std::string TempDir::read(const std::string& name) const {
   return ss.str();
 }
 
+std::string TempDir::settled_ini(std::chrono::milliseconds limit) const {
+  const auto give_up = std::chrono::steady_clock::now() + limit;
+  std::error_code ec;
+  while (std::filesystem::file_size(file("enpos.ini.journal"), ec) > 0 && !ec &&
+         std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(5ms);
+  }
+  return read("enpos.ini");
+}
+
 namespace {
 std::string fresh_lock_name() {
   static std::atomic<int> counter{0};

@@ -26,6 +26,9 @@ class TempDir {
   [[nodiscard]] std::string file(const std::string& name) const { return path_ + "/" + name; }
   void write(const std::string& name, const std::string& text) const;
   [[nodiscard]] std::string read(const std::string& name) const;
+  // enpos.ini once the daemon has written into it everything it answered from
+  // its journal (registrations that came while the file was busy).
+  [[nodiscard]] std::string settled_ini(std::chrono::milliseconds limit = 3s) const;
 
  private:
   std::string path_;

@@ -75,5 +75,15 @@ TEST(Pelorinctl, ListsNamesSortedAndEscapesJson) {
       << json.out;
 }
 
+TEST(Pelorinctl, ListsWhatTheJournalHoldsOverTheFile) {
+  TempDir dir;
+  dir.write("enpos.ini", "[enposinfo]\nzeta=1.1.1.1\nshop1=9.9.9.9\n");
+  // A line answered from the journal, then one a crash cut short.
+  dir.write("enpos.ini.journal", "# pelorin journal\nf1b8a20b shop1=192.168.0.20\n0000");
+  CtlRun table = pelorinctl("list --ini " + dir.file("enpos.ini"));
+  EXPECT_EQ(table.status, 0);
+  EXPECT_EQ(table.out, "NAME   ADDRESS\nshop1  192.168.0.20\nzeta   1.1.1.1\n");
+}
+
 }  // namespace
 }  // namespace pelorin::testing

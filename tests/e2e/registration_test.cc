@@ -35,7 +35,7 @@ class Registration : public ::testing::Test {
     daemon_ = std::make_unique<Daemon>(dir_);
     ASSERT_TRUE(daemon_->wait_serving()) << daemon_->log();
   }
-  std::string ini() const { return dir_.read("enpos.ini"); }
+  std::string ini() const { return dir_.settled_ini(); }
 
   TempDir dir_;
   std::unique_ptr<Daemon> daemon_;
@@ -45,7 +45,8 @@ TEST_F(Registration, TheShop1ExampleIsStoredAndAnswered) {
   Client device(daemon_->port1);
   device.send(Bytes{0x09, 0x73, 0x68, 0x6F, 0x70, 0x31, 0xC0, 0xA8, 0x00, 0x14});
   EXPECT_EQ(device.read(8, 1s), "CorrEct") << "exactly 7 bytes, no terminator";
-  EXPECT_EQ(ini(), std::string(kFreePorts) + "[enposinfo]\nshop1=192.168.0.20\n");
+  EXPECT_EQ(dir_.read("enpos.ini"), std::string(kFreePorts) + "[enposinfo]\nshop1=192.168.0.20\n")
+      << "a lone registration is in the file when it is answered";
   EXPECT_TRUE(device.stays_silent(200ms)) << "the connection stays open";
 }
 

@@ -13,6 +13,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import zlib
 import time
 
 STORED = b"CorrEct"
@@ -340,6 +341,55 @@ def entries_of(text, section=b"enposinfo"):
     return parse_ini(text).get(section, [])
 
 
+_JOURNAL_LINE = re.compile(rb"([0-9a-f]{8}) ([^=\n][^=\n]*=[^\n]*)\n")
+
+
+def journal_entries(text):
+    """(name, value) pairs of a journal beside enpos.ini, read as the daemon
+    reads it at start: comment lines first, then "CRC32 name=value" lines up
+    to the first one that is cut short or fails its checksum."""
+    out, pos = [], 0
+    while pos < len(text):
+        if text.startswith(b"#", pos) and not out:
+            nl = text.find(b"\n", pos)
+            if nl < 0:
+                break
+            pos = nl + 1
+            continue
+        m = _JOURNAL_LINE.match(text, pos)
+        if not m or zlib.crc32(m.group(2)) != int(m.group(1), 16):
+            break
+        name, value = m.group(2).split(b"=", 1)
+        out.append((name, value))
+        pos = m.end()
+    return out
+
+
+def settled_bytes(ini, timeout=3.0):
+    """enpos.ini once the daemon has written into it what it answered from its
+    journal (registrations that came while the file was busy)."""
+    journal = ini + ".journal"
+    give_up = time.monotonic() + timeout
+    while time.monotonic() < give_up:
+        try:
+            if os.path.getsize(journal) == 0:
+                break
+        except FileNotFoundError:
+            break
+        time.sleep(0.005)
+    return read_bytes(ini)
+
+
+def recoverable_entries(ini_text, journal_text):
+    """What the daemon serves after a restart: the file's entries with the
+    journal's applied over them in order."""
+    merged = {_fold(k): (k, v) for k, v in entries_of(ini_text)}
+    for k, v in journal_entries(journal_text):
+        key = merged.get(_fold(k), (k, None))[0]
+        merged[_fold(k)] = (key, v)
+    return list(merged.values())
+
+
 def stale_temp_files(folder, name="enpos.ini"):
     """Temporary files the daemon's atomic replace leaves when it dies mid-write."""
     prefix = "." + name + "."
@@ -422,10 +472,11 @@ class Ledger:
             limit = self.acked.get(name, 0) if floor is None else floor
             return i < len(sends) and sends[i] == n and n >= limit
 
-    def check_file(self, text, where):
-        """Every acknowledged entry is in the file, with its value or a later
-        one, and every entry was sent. The number of entries."""
-        entries = dict(entries_of(text))
+    def check_file(self, text, where, journal=b""):
+        """Every acknowledged entry is in the file (with the journal beside it
+        applied), with its value or a later one, and every entry was sent. The
+        number of entries."""
+        entries = dict(recoverable_entries(text, journal))
         for name, value in entries.items():
             try:
                 n = int.from_bytes(bytes(int(p) for p in value.split(b".")), "big")

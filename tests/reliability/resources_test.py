@@ -34,7 +34,7 @@ def serves(d, tag, source="127.0.0.1"):
     name = "after-" + tag.replace(" ", "-")[:20]
     h.check(h.register(d.reg_port, name, "10.7.7.7", source=source) == h.STORED,
             "%s: registration afterwards not stored" % tag)
-    got = dict(h.entries_of(h.read_bytes(d.ini_path)))
+    got = dict(h.entries_of(h.settled_bytes(d.ini_path)))
     h.check(got.get(name.encode()) == b"10.7.7.7", "%s: registration afterwards not in the file" % tag)
 
 

@@ -74,7 +74,7 @@ def run_case(bin_dir, root, case):
         os.chmod(ini, 0o644)
         h.check(h.register(d.reg_port, "new4", "10.1.0.5") == h.STORED,
                 "%s: registration after the file became writable not stored" % name)
-        got = dict(h.entries_of(h.read_bytes(ini)))
+        got = dict(h.entries_of(h.settled_bytes(ini)))
         h.check(got == {b"known": b"10.0.0.1", b"other": b"10.0.0.2", b"new4": b"10.1.0.5"},
                 "%s: file afterwards holds %r" % (name, got))
         h.check(d.alive(), "%s: daemon died" % name)

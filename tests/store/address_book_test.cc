@@ -1,17 +1,15 @@
 // The address book against a real file: change detection, the write rules on
-// disk, failed writes, and group commit.
+// disk, and failed writes.
 #include "store/address_book.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-#include "store/group_commit.h"
 
 namespace pelorin::store {
 namespace {
@@ -143,72 +141,6 @@ TEST_F(AddressBookTest, TooLargeFileIsNotTruncatedByAWrite) {
   put("[enposinfo]\na=1.1.1.1\n" + std::string(200, ';') + "\n");
   LoadedFile small = load_file(path_, 64);
   EXPECT_EQ(small.status, LoadedFile::Status::too_large);
-}
-
-// Runs GroupCommit's completions on the test thread, as the network thread would.
-class Loop {
- public:
-  GroupCommit::Post post() {
-    return [this](std::function<void()> f) {
-      std::lock_guard lock(mutex_);
-      queue_.push_back(std::move(f));
-      cv_.notify_one();
-    };
-  }
-  void run_until(const std::function<bool()>& done) {
-    while (!done()) {
-      std::unique_lock lock(mutex_);
-      ASSERT_TRUE(cv_.wait_for(lock, std::chrono::seconds(10), [&] { return !queue_.empty(); }));
-      auto f = std::move(queue_.front());
-      queue_.pop_front();
-      lock.unlock();
-      f();
-    }
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  std::deque<std::function<void()>> queue_;
-};
-
-TEST_F(AddressBookTest, GroupCommitAnswersEveryEntryOnceItIsOnDisk) {
-  AddressBook book(path_);
-  Loop loop;
-  GroupCommit commit(book, loop.post());
-  std::vector<int> results;
-  for (int i = 0; i < 50; ++i) {
-    commit.save("dev" + std::to_string(i), "10.0.0." + std::to_string(i),
-                [&](int rc) { results.push_back(rc); });
-  }
-  loop.run_until([&] { return results.size() == 50; });
-  EXPECT_EQ(std::count(results.begin(), results.end(), 0), 50);
-  AddressBook reread(path_);
-  std::string value;
-  for (int i = 0; i < 50; ++i) {
-    ASSERT_EQ(reread.searchip("dev" + std::to_string(i), value), 0);
-    EXPECT_EQ(value, "10.0.0." + std::to_string(i));
-  }
-}
-
-TEST_F(AddressBookTest, GroupCommitFailureLeavesFileAndMemoryAsOnDisk) {
-  put("[enposinfo]\na=1.1.1.1\n");
-  AddressBook book(path_);
-  Loop loop;
-  GroupCommit commit(book, loop.post());
-  // The folder vanishes: the temporary file cannot be made.
-  const std::string moved = dir_ + ".moved";
-  fs::rename(dir_, moved);
-  int rc = 1;
-  commit.save("b", "2.2.2.2", [&](int r) { rc = r; });
-  loop.run_until([&] { return rc != 1; });
-  fs::rename(moved, dir_);
-  EXPECT_EQ(rc, -1);
-  EXPECT_FALSE(commit.last_failure().empty());
-  std::string value;
-  commit.refresh();
-  EXPECT_EQ(book.searchip("b", value), -1);
-  EXPECT_EQ(contents(), "[enposinfo]\na=1.1.1.1\n");
 }
 
 }  // namespace

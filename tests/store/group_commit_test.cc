@@ -1,0 +1,234 @@
+// Group commit against real files: when an entry is on disk (the file, or the
+// journal while registrations keep coming), that journaled entries reach the
+// file on a pause, at shutdown and at the next start, and that nothing answered
+// is lost to a hand edit or a failed write.
+#include "store/group_commit.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace pelorin::store {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Runs GroupCommit's completions on the test thread, as the network thread would.
+class Loop {
+ public:
+  GroupCommit::Post post() {
+    return [this](std::function<void()> f) {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(std::move(f));
+      cv_.notify_one();
+    };
+  }
+  void run_until(const std::function<bool()>& done) {
+    while (!done()) {
+      std::unique_lock lock(mutex_);
+      ASSERT_TRUE(cv_.wait_for(lock, std::chrono::seconds(10), [&] { return !queue_.empty(); }));
+      auto f = std::move(queue_.front());
+      queue_.pop_front();
+      lock.unlock();
+      f();
+    }
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> queue_;
+};
+
+std::string read(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string name_of(int i) { return "dev" + std::to_string(i); }
+std::string address_of(int i) { return "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256); }
+
+class GroupCommitTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/pelorin-commit-XXXXXX";
+    dir_ = ::mkdtemp(pattern);
+    path_ = dir_ + "/enpos.ini";
+    journal_ = path_ + ".journal";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  void put(const std::string& text) const {
+    std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
+  }
+  bool in_file(const std::string& name, const std::string& address) const {
+    return read(path_).find("\n" + name + "=" + address + "\n") != std::string::npos;
+  }
+  bool in_journal(const std::string& name, const std::string& address) const {
+    const auto entries = scan_journal(read(journal_)).entries;
+    return std::find(entries.begin(), entries.end(), JournalEntry{name, address}) !=
+           entries.end();
+  }
+  // Saves one entry and then `count - 1` at once, right after its write, and
+  // waits for every answer: registrations coming faster than the file can be
+  // rewritten for each.
+  void burst(GroupCommit& commit, Loop& loop, int count) {
+    int answered = 0;
+    auto save = [&](int i) {
+      commit.save(name_of(i), address_of(i), [&answered](int rc) {
+        EXPECT_EQ(rc, 0);
+        ++answered;
+      });
+    };
+    save(0);
+    loop.run_until([&] { return answered == 1; });
+    for (int i = 1; i < count; ++i) save(i);
+    loop.run_until([&] { return answered == count; });
+  }
+
+  std::string dir_, path_, journal_;
+};
+
+TEST_F(GroupCommitTest, ALoneRegistrationIsInTheFileWhenAnswered) {
+  put("[enposinfo]\na=1.1.1.1\n");
+  AddressBook book(path_);
+  Loop loop;
+  GroupCommit commit(book, loop.post());
+  int rc = 1;
+  commit.save("shop1", "192.168.0.20", [&](int r) { rc = r; });
+  loop.run_until([&] { return rc != 1; });
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(read(path_), "[enposinfo]\na=1.1.1.1\nshop1=192.168.0.20\n");
+  EXPECT_FALSE(fs::exists(journal_));
+}
+
+TEST_F(GroupCommitTest, ABurstIsAnsweredFromTheJournalAndReachesTheFileOnAPause) {
+  AddressBook book(path_);
+  Loop loop;
+  GroupCommit commit(book, loop.post());
+  burst(commit, loop, 300);
+  EXPECT_GT(commit.journaled(), 0u) << "the writes after the first went to the journal";
+  for (int i = 0; i < 300; ++i) {
+    EXPECT_TRUE(in_file(name_of(i), address_of(i)) || in_journal(name_of(i), address_of(i)))
+        << name_of(i) << " answered before it was on disk";
+  }
+  loop.run_until([&] { return commit.journaled() == 0; });
+  for (int i = 0; i < 300; ++i) EXPECT_TRUE(in_file(name_of(i), address_of(i))) << name_of(i);
+  EXPECT_EQ(fs::file_size(journal_), 0u) << "emptied once the file holds its entries";
+  std::string value;
+  EXPECT_EQ(book.searchip("dev299", value), 0);
+  EXPECT_EQ(value, address_of(299));
+}
+
+TEST_F(GroupCommitTest, StopWritesTheJournalIntoTheFileAndRemovesIt) {
+  AddressBook book(path_);
+  Loop loop;
+  GroupCommit commit(book, loop.post());
+  burst(commit, loop, 200);
+  ASSERT_GT(commit.journaled(), 0u);
+  commit.stop();
+  for (int i = 0; i < 200; ++i) EXPECT_TRUE(in_file(name_of(i), address_of(i))) << name_of(i);
+  EXPECT_FALSE(fs::exists(journal_));
+}
+
+TEST_F(GroupCommitTest, WhatAnEarlierRunJournaledIsAppliedAndWrittenAtStart) {
+  put("[enposinfo]\nold=1.1.1.1\nkept=5.5.5.5\n");
+  std::string journal;
+  append_journal_line(journal, "old", "2.2.2.2");
+  append_journal_line(journal, "new", "3.3.3.3");
+  std::ofstream(journal_, std::ios::binary) << journal_header("enpos.ini") << journal << "12ab";
+
+  AddressBook book(path_);
+  Loop loop;
+  GroupCommit commit(book, loop.post());
+  book.refresh();
+  const GroupCommit::Recovery found = commit.recover();
+  EXPECT_EQ(found.entries, 2u);
+  EXPECT_EQ(found.dropped_bytes, 4u);
+  EXPECT_TRUE(found.error.empty()) << found.error;
+  std::string value;
+  EXPECT_EQ(book.find("new", value), 0) << "served before the file is written";
+  loop.run_until([&] { return commit.journaled() == 0; });
+  EXPECT_EQ(read(path_), "[enposinfo]\nold=2.2.2.2\nkept=5.5.5.5\nnew=3.3.3.3\n");
+  EXPECT_EQ(fs::file_size(journal_), 0u);
+}
+
+TEST_F(GroupCommitTest, AHandEditKeepsTheJournaledEntriesAndTheEdit) {
+  put("[enposinfo]\n");
+  AddressBook book(path_);
+  Loop loop;
+  GroupCommit commit(book, loop.post());
+  burst(commit, loop, 100);
+  ASSERT_GT(commit.journaled(), 0u);
+  // An editor saves what it read a moment ago, with one line added.
+  put(read(path_) + "hand=9.9.9.9\n");
+  commit.refresh();
+  std::string value;
+  EXPECT_EQ(book.find("hand", value), 0);
+  EXPECT_EQ(book.find("dev99", value), 0) << "a journaled entry vanished with the reload";
+  loop.run_until([&] { return commit.journaled() == 0; });
+  EXPECT_TRUE(in_file("hand", "9.9.9.9"));
+  for (int i = 0; i < 100; ++i) EXPECT_TRUE(in_file(name_of(i), address_of(i))) << name_of(i);
+}
+
+TEST_F(GroupCommitTest, WhileTheFileCannotBeWrittenRegistrationsFailAndNothingAnsweredIsLost) {
+  put("[enposinfo]\n");
+  AddressBook book(path_);
+  Loop loop;
+  GroupCommit commit(book, loop.post());
+  burst(commit, loop, 100);
+  ASSERT_GT(commit.journaled(), 0u);
+  // The folder vanishes: neither the file nor a replacement can be written.
+  const std::string moved = dir_ + ".moved";
+  fs::rename(dir_, moved);
+  int late = 1;
+  commit.save("late", "6.6.6.6", [&](int r) { late = r; });
+  loop.run_until([&] { return late != 1; });
+  fs::rename(moved, dir_);
+  EXPECT_EQ(late, -1);
+  EXPECT_FALSE(commit.last_failure().empty());
+  std::string value;
+  EXPECT_EQ(book.find("late", value), -1) << "a refused entry stayed in memory";
+  EXPECT_EQ(book.find("dev99", value), 0) << "an answered entry left memory";
+
+  int after = 1;
+  commit.save("after", "7.7.7.7", [&](int r) { after = r; });
+  loop.run_until([&] { return after != 1 && commit.journaled() == 0; });
+  EXPECT_EQ(after, 0);
+  EXPECT_TRUE(in_file("after", "7.7.7.7"));
+  EXPECT_FALSE(in_file("late", "6.6.6.6"));
+  for (int i = 0; i < 100; ++i) EXPECT_TRUE(in_file(name_of(i), address_of(i))) << name_of(i);
+}
+
+TEST_F(GroupCommitTest, AFailedWriteLeavesFileAndMemoryAsOnDisk) {
+  put("[enposinfo]\na=1.1.1.1\n");
+  AddressBook book(path_);
+  Loop loop;
+  GroupCommit commit(book, loop.post());
+  // The folder vanishes: the temporary file cannot be made.
+  const std::string moved = dir_ + ".moved";
+  fs::rename(dir_, moved);
+  int rc = 1;
+  commit.save("b", "2.2.2.2", [&](int r) { rc = r; });
+  loop.run_until([&] { return rc != 1; });
+  fs::rename(moved, dir_);
+  EXPECT_EQ(rc, -1);
+  EXPECT_FALSE(commit.last_failure().empty());
+  std::string value;
+  commit.refresh();
+  EXPECT_EQ(book.searchip("b", value), -1);
+  EXPECT_EQ(read(path_), "[enposinfo]\na=1.1.1.1\n");
+}
+
+}  // namespace
+}  // namespace pelorin::store
