@@ -2,26 +2,41 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "net/listener.h"
 
 namespace pelorin::net {
 
-Connection::Connection(Listener& listener, asio::ip::tcp::socket socket, std::string peer)
-    : listener_(listener), socket_(std::move(socket)), peer_(std::move(peer)) {}
+Connection::Connection(Listener& listener, asio::ip::tcp::socket socket, asio::ip::address peer)
+    : listener_(listener), socket_(std::move(socket)), peer_(peer) {}
 
 std::size_t Connection::waiting_count() {
   if (!connected_) return 0;
+  // Unless the read event's receive filled the inbox, it took what was waiting.
+  if (inbox_size_ > 0 && !inbox_filled_) return inbox_size_;
   std::error_code ec;
   std::size_t n = socket_.available(ec);
-  return ec ? 0 : n;
+  return inbox_size_ + (ec ? 0 : n);
 }
 
 long Connection::read(std::span<std::uint8_t> buffer) {
   if (!connected_) return 0;
-  ssize_t n = ::recv(socket_.native_handle(), buffer.data(), buffer.size(), MSG_DONTWAIT);
-  if (n >= 0) return n;
+  std::size_t taken = std::min(buffer.size(), inbox_size_);
+  if (taken > 0) {
+    std::memcpy(buffer.data(), inbox_.data() + inbox_start_, taken);
+    inbox_start_ += taken;
+    inbox_size_ -= taken;
+    // The read event's receive took what was waiting, unless it filled the inbox.
+    if (taken == buffer.size() || !inbox_filled_) return static_cast<long>(taken);
+  }
+  ssize_t n = ::recv(socket_.native_handle(), buffer.data() + taken, buffer.size() - taken,
+                     MSG_DONTWAIT);
+  if (n >= 0) return static_cast<long>(taken) + n;
+  // What the inbox gave is delivered; an error shows again at the next receive.
+  if (taken > 0) return static_cast<long>(taken);
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return -1;
   listener_.raise_error(*this, ErrorKind::receive, errno, "recv");
   return 0;
@@ -63,11 +78,24 @@ void Connection::resume_reading() {
 void Connection::watch() {
   if (watching_ || paused_ || !connected_) return;
   watching_ = true;
-  socket_.async_wait(asio::ip::tcp::socket::wait_read,
-                     [self = shared_from_this()](std::error_code ec) {
-                       self->watching_ = false;
-                       self->listener_.readable(self, ec);
-                     });
+  if (inbox_size_ > 0) {
+    // Bytes a handler left unread: another read event, without a receive.
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+      self->watching_ = false;
+      self->listener_.readable(self, std::error_code());
+    });
+    return;
+  }
+  // The read event receives into the inbox itself: Asio then keeps the socket
+  // registered for reading instead of registering it again for every wait.
+  socket_.async_receive(asio::buffer(inbox_),
+                        [self = shared_from_this()](std::error_code ec, std::size_t n) {
+                          self->watching_ = false;
+                          self->inbox_start_ = 0;
+                          self->inbox_size_ = ec ? 0 : n;
+                          self->inbox_filled_ = n == self->inbox_.size();
+                          self->listener_.readable(self, ec);
+                        });
 }
 
 }  // namespace pelorin::net

@@ -7,6 +7,7 @@
 // connection it works on destroyed under it.
 #pragma once
 
+#include <array>
 #include <asio/ip/tcp.hpp>
 #include <cstddef>
 #include <cstdint>
@@ -26,14 +27,17 @@ class Connection : public std::enable_shared_from_this<Connection> {
     virtual ~Session() = default;
   };
 
-  Connection(Listener& listener, asio::ip::tcp::socket socket, std::string peer);
+  Connection(Listener& listener, asio::ip::tcp::socket socket, asio::ip::address peer);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // Bytes that can be read at once; 0 when not connected.
+  // Bytes that can be read at once: those the read event received, and, when
+  // they filled the inbox, those still in the socket; 0 when not connected.
   [[nodiscard]] std::size_t waiting_count();
-  // Receives up to buffer.size() bytes once. -1 when nothing can be read yet;
-  // 0 when not connected or the receive failed (the error event has run).
+  // Receives up to buffer.size() bytes once: what the read event received, and
+  // more from the socket only when that filled the inbox or was all taken
+  // before. -1 when nothing can be read yet; 0 when not connected or the
+  // receive failed (the error event has run).
   long read(std::span<std::uint8_t> buffer);
   // Hands the bytes to the socket once. -1 when it cannot take them now (they
   // are dropped); 0 when not connected or the send failed.
@@ -42,7 +46,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Dotted-decimal text of the peer's address; empty once closed. Kept from
   // accept time, because the kernel forgets the peer of a reset connection.
-  [[nodiscard]] std::string peer_address() const { return connected_ ? peer_ : std::string(); }
+  [[nodiscard]] std::string peer_address() const {
+    return connected_ ? peer_.to_string() : std::string();
+  }
   [[nodiscard]] bool connected() const { return connected_; }
 
   // Raises the disconnect event, closes the socket and queues the release.
@@ -52,6 +58,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Stops and restarts read events (back-pressure from a service).
   void pause_reading() { paused_ = true; }
   void resume_reading();
+  [[nodiscard]] bool reading_paused() const { return paused_; }
 
   [[nodiscard]] Listener& listener() { return listener_; }
   std::unique_ptr<Session>& session() { return session_; }
@@ -63,12 +70,18 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   Listener& listener_;  // owns this connection and outlives it
   asio::ip::tcp::socket socket_;
-  std::string peer_;
+  asio::ip::address peer_;
   std::unique_ptr<Session> session_;
   bool connected_ = true;
   bool closing_ = false;
   bool paused_ = false;
   bool watching_ = false;
+  // What a read event received, served first by read(). Small: a request is
+  // at most 37 bytes, and an idle device costs no more than this.
+  std::array<std::uint8_t, 64> inbox_{};
+  std::size_t inbox_start_ = 0;
+  std::size_t inbox_size_ = 0;
+  bool inbox_filled_ = false;  // the receive filled the inbox: more may wait
 };
 
 }  // namespace pelorin::net

@@ -121,7 +121,7 @@ void Listener::accept_next() {
       socket.set_option(asio::ip::tcp::no_delay(true), option_ec);
     }
     auto connection =
-        std::make_shared<Connection>(*this, std::move(socket), peer_.address().to_string());
+        std::make_shared<Connection>(*this, std::move(socket), peer_.address());
     connections_.push_back(connection);
     connection->watch();
     accept_next();
@@ -140,27 +140,15 @@ void Listener::contain(const std::function<void()>& event) {
 
 void Listener::readable(const std::shared_ptr<Connection>& connection, std::error_code ec) {
   if (!connection->connected() || ec == asio::error::operation_aborted) return;
-  if (ec) {
-    raise_error(*connection, ErrorKind::general, ec.value(), "select");
+  if (ec == asio::error::eof) {
+    connection->close();  // the peer closed
     return;
   }
-  if (connection->waiting_count() == 0) {
-    // Readable with nothing to read: the peer closed, or the socket failed.
-    std::uint8_t byte = 0;
-    ssize_t n = ::recv(connection->socket_.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0) {
-      connection->close();
-      return;
-    }
-    if (n < 0) {
-      if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        raise_error(*connection, ErrorKind::receive, errno, "recv");
-        return;
-      }
-      connection->watch();
-      return;
-    }
+  if (ec) {
+    raise_error(*connection, ErrorKind::receive, ec.value(), "recv");
+    return;
   }
+  // The read event received at least one byte.
   contain([&] { events_.on_read(*this, *connection); });
   connection->watch();
 }

@@ -1,5 +1,6 @@
 #include "net/registration_service.h"
 
+#include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <deque>
 #include <variant>
@@ -84,7 +85,6 @@ void RegistrationService::take_requests(Connection& socket, Session& session) {
                        });
   }
   session.unread.erase(0, used);
-  if (session.replies.size() >= kMaxOutstanding) socket.pause_reading();
 }
 
 void RegistrationService::refuse(Connection& socket, Session& session,
@@ -141,7 +141,20 @@ void RegistrationService::flush(Connection& socket, Session& session) {
     session.replies.pop_front();
     ++session.first_ticket;
   }
-  if (session.replies.size() < kMaxOutstanding) socket.resume_reading();
+  if (!socket.connected()) return;
+  if (!session.replies.empty()) {
+    // A reply waits for the disk (or for the operator), and the device, as a
+    // rule, waits for it too: reading pauses until the replies are out. This
+    // also bounds what a device that floods without reading can queue.
+    socket.pause_reading();
+  } else if (socket.reading_paused()) {
+    // Resumed after the other replies of the same write went out: by then the
+    // device's next request has usually arrived and is read at once, without
+    // another wait for the socket.
+    asio::post(socket.listener().context(), [weak = socket.weak_from_this()] {
+      if (auto connection = weak.lock()) connection->resume_reading();
+    });
+  }
 }
 
 }  // namespace pelorin::net

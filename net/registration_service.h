@@ -31,8 +31,6 @@ class RegistrationService {
   static constexpr std::chrono::milliseconds kIncompleteTimeout{1000};
   // Unread bytes a connection may hold; one request is at most 37.
   static constexpr std::size_t kMaxUnread = 4096;
-  // Replies a connection may have outstanding before its reading pauses.
-  static constexpr std::size_t kMaxOutstanding = 256;
 
   RegistrationService(AddressBookAccess& book, TellSaveError tell_save_error);
 
