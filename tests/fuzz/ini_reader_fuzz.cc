@@ -1,6 +1,7 @@
 // libFuzzer target for the INI reader: any text read into an IniDocument comes
 // back from text() byte for byte, and get, get_int and entries agree with a
 // plain reference reading of the documented rules (ini_reference.h).
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -44,10 +45,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       require(number == (value.empty() ? std::optional<long long>(-7) : fuzz::ref_profile_int(value)));
       require(store::parse_profile_int(value) == fuzz::ref_profile_int(value));
     }
-    // A key that the section does not hold.
+    // A key that the section does not hold (the input may spell it too).
     const std::string absent = "\x01no such key";
-    require(!doc.get(sec.name, absent).has_value());
-    require(doc.get_int(sec.name, absent, 42) == std::optional<long long>(42));
+    const bool held = std::any_of(sec.entries.begin(), sec.entries.end(), [&](const auto& e) {
+      return fuzz::ref_fold(e.first) == fuzz::ref_fold(absent);
+    });
+    if (!held) {
+      require(!doc.get(sec.name, absent).has_value());
+      require(doc.get_int(sec.name, absent, 42) == std::optional<long long>(42));
+    }
   }
   // Names taken from the input that are not sections are missing.
   for (std::string_view probe : {std::string_view(input).substr(0, 12), std::string_view("Connect"),

@@ -86,6 +86,22 @@ EDITOR = {
 }
 
 
+def journal_line(name, address):
+    import zlib
+    body = name + b"=" + address
+    return b"%08x " % zlib.crc32(body) + body + b"\n"
+
+
+JOURNAL_HEADER = b"# pelorin journal\n"
+JOURNAL = {
+    "two-entries": JOURNAL_HEADER + journal_line(b"cam1", b"10.0.0.1") + journal_line(b"Cam 2", b"10.0.0.2"),
+    "torn-last-line": JOURNAL_HEADER + journal_line(b"cam1", b"10.0.0.1") + b"5f1e0c2a cam",
+    "bad-checksum": journal_line(b"cam1", b"10.0.0.1").replace(b"cam1", b"cam9"),
+    "zeros-after": journal_line(b"a", b"1.1.1.1") + b"\0" * 32,
+    "comment-after-entry": journal_line(b"a", b"1.1.1.1") + b"# late\n",
+}
+
+
 def write(target, cases):
     folder = os.path.join(HERE, "corpus", target)
     os.makedirs(folder, exist_ok=True)
@@ -100,3 +116,4 @@ if __name__ == "__main__":
     write("decode_lookup", LOOKUP)
     write("ini_reader", INI)
     write("ini_editor", EDITOR)
+    write("scan_journal", JOURNAL)

@@ -255,7 +255,8 @@ def main():
     for name in ("bin", "fuzz_build", "asan_build", "rel_build"):
         setattr(args, name, os.path.abspath(getattr(args, name)))
     bin_dir = args.bin
-    fuzz_targets = ["decode_registration", "decode_lookup", "ini_reader", "ini_editor"]
+    fuzz_targets = ["decode_registration", "decode_lookup", "ini_reader", "ini_editor",
+                    "scan_journal"]
 
     def fuzz_checks(seconds):
         return [Check("fuzz targets build", fn=fuzz_build(args.fuzz_build, args.jobs))] + [
