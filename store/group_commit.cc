@@ -228,7 +228,8 @@ void GroupCommit::finished(Outcome outcome) {
       conflicts_ = 0;
       write_failed_ = false;
       book_.written(outcome.result.identity);
-      unfolded_.clear();
+      // A burst can leave a large array behind: give its memory back.
+      std::vector<JournalEntry>().swap(unfolded_);
       quiet_ = false;
       if (outcome.cleared.status != ReplaceResult::Status::ok) {
         // Its entries are in the file now, but appending more after them would
