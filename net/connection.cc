@@ -38,7 +38,7 @@ long Connection::read(std::span<std::uint8_t> buffer) {
   // What the inbox gave is delivered; an error shows again at the next receive.
   if (taken > 0) return static_cast<long>(taken);
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return -1;
-  listener_.raise_error(*this, ErrorKind::receive, errno, "recv");
+  failed(ErrorKind::receive, errno, "recv");
   return 0;
 }
 
@@ -48,8 +48,19 @@ long Connection::send(std::span<const std::uint8_t> bytes) {
                      MSG_DONTWAIT | MSG_NOSIGNAL);
   if (n >= 0) return n;
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return -1;
-  listener_.raise_error(*this, ErrorKind::send, errno, "send");
+  failed(ErrorKind::send, errno, "send");
   return 0;
+}
+
+void Connection::failed(ErrorKind kind, int error, const char* call) {
+  if (error == EPIPE) {
+    // The peer had closed (its FIN came first) and reset what we sent after:
+    // a registration connection is not read while its reply waits for the
+    // disk, so a device that sends and closes is seen here, not at its close.
+    close();
+    return;
+  }
+  listener_.raise_error(*this, kind, error, call);
 }
 
 long Connection::send(std::string_view text) {

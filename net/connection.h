@@ -19,6 +19,7 @@
 namespace pelorin::net {
 
 class Listener;
+enum class ErrorKind;
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
@@ -67,6 +68,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   friend class Listener;
   void watch();
   void shut();  // closes the socket without events
+  // The error event, or a close when the error says the peer had closed.
+  void failed(ErrorKind kind, int error, const char* call);
 
   Listener& listener_;  // owns this connection and outlives it
   asio::ip::tcp::socket socket_;

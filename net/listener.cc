@@ -145,7 +145,7 @@ void Listener::readable(const std::shared_ptr<Connection>& connection, std::erro
     return;
   }
   if (ec) {
-    raise_error(*connection, ErrorKind::receive, ec.value(), "recv");
+    connection->failed(ErrorKind::receive, ec.value(), "recv");
     return;
   }
   // The read event received at least one byte.

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "net/lookup_wire.h"
+#include "net/registration_wire.h"
 #include "tests/e2e/daemon.h"
 
 namespace pelorin::testing {
@@ -61,6 +62,29 @@ TEST_F(ConnectionErrors, AResetOnTheLookupSideLeavesRegistrationsAlone) {
   EXPECT_TRUE(device.stays_silent(300ms));
   device.send(std::vector<std::uint8_t>{5, 'y', 1, 2, 3, 4});
   EXPECT_EQ(device.read(7), "CorrEct");
+}
+
+// A device that sends registrations and closes without waiting for the
+// replies has closed in order, even though the first reply it never reads
+// makes its side reset the next: the other connection of that device stays
+// open.
+TEST_F(ConnectionErrors, ADeviceThatSendsAndClosesIsNoError) {
+  Client keep(daemon_->port1, "127.0.0.2");
+  keep.send(net::encode_registration("keep", {10, 0, 0, 1}));
+  ASSERT_EQ(keep.read(7), "CorrEct");
+  for (int i = 0; i < 5; ++i) {
+    Client gone(daemon_->port1, "127.0.0.2");
+    auto two = net::encode_registration("gone" + std::to_string(i), {10, 0, 0, 2});
+    const auto second = net::encode_registration("more" + std::to_string(i), {10, 0, 0, 2});
+    two.insert(two.end(), second.begin(), second.end());
+    gone.send(two);
+  }  // closed at once, before the replies can come
+  EXPECT_TRUE(keep.stays_silent(300ms)) << "the device's other connection was closed";
+  keep.send(net::encode_registration("keep", {10, 0, 0, 3}));
+  EXPECT_EQ(keep.read(7), "CorrEct");
+  EXPECT_NE(dir_.settled_ini().find("gone4=10.0.0.2"), std::string::npos);
+  const std::string log = daemon_->log();
+  EXPECT_EQ(log.find("Socket error"), std::string::npos) << log;
 }
 
 }  // namespace
