@@ -46,8 +46,10 @@ GroupCommit::Recovery GroupCommit::recover() {
   }
   journal_bytes_ = journal_.size();
   if (!found.entries.empty()) {
-    for (const JournalEntry& e : found.entries) book_.stage(e.name, e.address);
-    unfolded_ = std::move(found.entries);
+    for (const JournalEntry& e : found.entries) {
+      book_.stage(e.name, e.address);
+      note_journaled(e.name, e.address);
+    }
     unfolded_since_ = Clock::now();
     quiet_ = true;  // write them into the file now
     if (!writing_) start_write();
@@ -95,11 +97,17 @@ void GroupCommit::schedule_write() {
 }
 
 void GroupCommit::restage() {
-  for (const JournalEntry& e : unfolded_) book_.stage(e.name, e.address);
+  for (const auto& [folded, e] : unfolded_) book_.stage(e.name, e.address);
   if (writing_ && writing_kind_ == Kind::append) {
     for (const Pending& p : in_flight_) book_.stage(p.name, p.address);
   }
   for (const Pending& p : next_) book_.stage(p.name, p.address);
+}
+
+void GroupCommit::note_journaled(const std::string& name, const std::string& address) {
+  // The name as first journaled (as the file will spell it), the last address.
+  auto [it, added] = unfolded_.try_emplace(fold_case(name), JournalEntry{name, address});
+  if (!added) it->second.address = address;
 }
 
 void GroupCommit::record_failure(const ReplaceResult& result) {
@@ -223,13 +231,13 @@ void GroupCommit::finished(Outcome outcome) {
   if (outcome.result.status == ReplaceResult::Status::ok) {
     if (outcome.kind == Kind::append) {
       if (unfolded_.empty()) unfolded_since_ = last_write_end_;
-      for (const Pending& p : batch) unfolded_.push_back(JournalEntry{p.name, p.address});
+      for (const Pending& p : batch) note_journaled(p.name, p.address);
     } else {
       conflicts_ = 0;
       write_failed_ = false;
       book_.written(outcome.result.identity);
-      // A burst can leave a large array behind: give its memory back.
-      std::vector<JournalEntry>().swap(unfolded_);
+      // A burst can leave a large table behind: give its memory back.
+      std::unordered_map<std::string, JournalEntry>().swap(unfolded_);
       quiet_ = false;
       if (outcome.cleared.status != ReplaceResult::Status::ok) {
         // Its entries are in the file now, but appending more after them would
