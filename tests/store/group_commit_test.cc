@@ -130,6 +130,22 @@ TEST_F(GroupCommitTest, ABurstIsAnsweredFromTheJournalAndReachesTheFileOnAPause)
   EXPECT_EQ(value, address_of(299));
 }
 
+TEST_F(GroupCommitTest, ADeviceRepeatingItselfIsKeptOnceUntilTheFileIsWritten) {
+  AddressBook book(path_);
+  Loop loop;
+  GroupCommit commit(book, loop.post());
+  burst(commit, loop, 2);
+  int answered = 0;
+  for (int i = 0; i < 1000; ++i) {
+    commit.save(i % 2 ? "Flood" : "FLOOD", address_of(i), [&answered](int) { ++answered; });
+  }
+  loop.run_until([&] { return answered == 1000; });
+  ASSERT_GT(commit.journaled(), 0u);
+  EXPECT_LE(commit.journaled(), 2u) << "dev1 and the flooding name, each once";
+  loop.run_until([&] { return commit.journaled() == 0; });
+  EXPECT_TRUE(in_file("FLOOD", address_of(999))) << read(path_);
+}
+
 TEST_F(GroupCommitTest, StopWritesTheJournalIntoTheFileAndRemovesIt) {
   AddressBook book(path_);
   Loop loop;
