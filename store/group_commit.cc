@@ -11,9 +11,9 @@ using namespace std::chrono_literals;
 // Another program that keeps rewriting the file could otherwise keep a batch
 // from ever being written.
 constexpr int kMaxConflicts = 5;
-// A batch whose write starts this soon after the previous write ended is
-// appended to the journal: registrations are coming faster than the file can
-// be rewritten for each.
+// A batch that was waiting when the previous write ended, or whose write starts
+// this soon after it, is appended to the journal: registrations are coming
+// faster than the file can be rewritten for each.
 constexpr auto kBusy = 20ms;
 // Journaled entries are written into the file once registrations pause this
 // long, or once the oldest has waited kMaxLag, or the journal grew this large.
@@ -140,8 +140,12 @@ void GroupCommit::start_write() {
     fail_all(failed);
     return;
   }
+  // Registrations came while the last write was under way, or come right after
+  // it: faster than the file can be rewritten for each.
+  const bool busy = backlog_ || now - last_write_end_ < kBusy;
+  backlog_ = false;
   Job job;
-  if (journal_usable_ && !write_failed_ && !fold_due && now - last_write_end_ < kBusy) {
+  if (journal_usable_ && !write_failed_ && !fold_due && busy) {
     job.kind = Kind::append;
     for (const Pending& p : next_) append_journal_line(job.lines, p.name, p.address);
   } else {
@@ -225,6 +229,7 @@ void GroupCommit::finished(Outcome outcome) {
   if (stopped_) return;
   writing_ = false;
   last_write_end_ = Clock::now();
+  backlog_ = !next_.empty();
   journal_bytes_ = outcome.journal_bytes;
   std::vector<Pending> batch;
   batch.swap(in_flight_);

@@ -121,6 +121,7 @@ class GroupCommit {
   bool write_failed_ = false;     // until the file is written again: no answers from the journal
   bool quiet_ = false;            // registrations paused since the last append
   bool write_scheduled_ = false;
+  bool backlog_ = false;                 // registrations waited for the last write
   std::size_t gather_ = 0;               // the next write starts once this many wait,
   Clock::time_point gather_until_{};     // or from then on
 
