@@ -107,6 +107,19 @@ class GroupCommitTest : public ::testing::Test {
     loop.run_until([&] { return answered == count; });
   }
 
+  // Saves one entry while the folder is gone, so that nothing in it can be
+  // written, and returns the entry's answer.
+  int save_without_folder(GroupCommit& commit, Loop& loop, const std::string& name,
+                          const std::string& address) {
+    const std::string moved = dir_ + ".moved";
+    fs::rename(dir_, moved);
+    int rc = 1;
+    commit.save(name, address, [&](int r) { rc = r; });
+    loop.run_until([&] { return rc != 1; });
+    fs::rename(moved, dir_);
+    return rc;
+  }
+
   std::string dir_, path_, journal_;
 };
 
@@ -215,14 +228,7 @@ TEST_F(GroupCommitTest, WhileTheFileCannotBeWrittenRegistrationsFailAndNothingAn
   GroupCommit commit(book, loop.post());
   burst(commit, loop, 100);
   ASSERT_GT(commit.journaled(), 0u);
-  // The folder vanishes: neither the file nor a replacement can be written.
-  const std::string moved = dir_ + ".moved";
-  fs::rename(dir_, moved);
-  int late = 1;
-  commit.save("late", "6.6.6.6", [&](int r) { late = r; });
-  loop.run_until([&] { return late != 1; });
-  fs::rename(moved, dir_);
-  EXPECT_EQ(late, -1);
+  EXPECT_EQ(save_without_folder(commit, loop, "late", "6.6.6.6"), -1);
   EXPECT_FALSE(commit.last_failure().empty());
   std::string value;
   EXPECT_EQ(book.find("late", value), -1) << "a refused entry stayed in memory";
@@ -242,14 +248,7 @@ TEST_F(GroupCommitTest, AFailedWriteLeavesFileAndMemoryAsOnDisk) {
   AddressBook book(path_);
   Loop loop;
   GroupCommit commit(book, loop.post());
-  // The folder vanishes: the temporary file cannot be made.
-  const std::string moved = dir_ + ".moved";
-  fs::rename(dir_, moved);
-  int rc = 1;
-  commit.save("b", "2.2.2.2", [&](int r) { rc = r; });
-  loop.run_until([&] { return rc != 1; });
-  fs::rename(moved, dir_);
-  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(save_without_folder(commit, loop, "b", "2.2.2.2"), -1);
   EXPECT_FALSE(commit.last_failure().empty());
   std::string value;
   commit.refresh();
