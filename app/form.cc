@@ -48,13 +48,16 @@ void TForm1::FormCreate() {
   const store::GroupCommit::Recovery recovered = commit_.recover();
   if (!recovered.error.empty()) {
     log::error("cannot use the journal " + commit_.journal_path() + ": " + recovered.error +
-               "; registrations are written into the file one write at a time");
+               "; every registration is written straight into the file");
   }
   if (recovered.dropped_bytes != 0) {
-    log::warning("cut " + std::to_string(recovered.dropped_bytes) + " bytes of a line left unfinished by an earlier run from " + commit_.journal_path());
+    log::warning("cut from " + commit_.journal_path() + " the " +
+                 std::to_string(recovered.dropped_bytes) +
+                 " bytes of a line that an earlier run left unfinished");
   }
   if (recovered.entries != 0) {
-    log::info("applying " + std::to_string(recovered.entries) + " journaled registration(s) left by an earlier run in " + commit_.journal_path());
+    log::info("applying " + std::to_string(recovered.entries) +
+              " journaled registration(s) that an earlier run left in " + commit_.journal_path());
   }
 }
 

@@ -41,7 +41,7 @@ void append_journal_line(std::string& out, std::string_view name, std::string_vi
   out.append(address);
   const std::uint32_t crc = checksum(std::string_view(out).substr(start + 9));
   static constexpr char kHex[] = "0123456789abcdef";
-  for (int i = 0; i < 8; ++i) out[start + static_cast<std::size_t>(i)] = kHex[(crc >> (28 - 4 * i)) & 0xF];
+  for (std::size_t i = 0; i < 8; ++i) out[start + i] = kHex[(crc >> (28 - 4 * i)) & 0xF];
   out.push_back('\n');
 }
 

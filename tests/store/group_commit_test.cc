@@ -67,7 +67,9 @@ std::string read(const std::string& path) {
 }
 
 std::string name_of(int i) { return "dev" + std::to_string(i); }
-std::string address_of(int i) { return "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256); }
+std::string address_of(int i) {
+  return "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256);
+}
 
 class GroupCommitTest : public ::testing::Test {
  protected:
