@@ -86,6 +86,28 @@ void Connection::resume_reading() {
   watch();
 }
 
+void Connection::first_read() {
+  // A client usually sends at once: a receive now, without Asio, often finds
+  // its request, and a connection that is answered and closed at once never
+  // needs Asio's reading machinery.
+  ssize_t n = ::recv(socket_.native_handle(), inbox_.data(), inbox_.size(), MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+    watch();
+    return;
+  }
+  std::error_code ec;
+  if (n == 0) {
+    ec = asio::error::eof;
+  } else if (n < 0) {
+    ec = std::error_code(errno, asio::error::get_system_category());
+  } else {
+    inbox_start_ = 0;
+    inbox_size_ = static_cast<std::size_t>(n);
+    inbox_filled_ = inbox_size_ == inbox_.size();
+  }
+  listener_.readable(shared_from_this(), ec);
+}
+
 void Connection::watch() {
   if (watching_ || paused_ || !connected_) return;
   watching_ = true;

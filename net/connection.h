@@ -67,6 +67,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
  private:
   friend class Listener;
   void watch();
+  void first_read();  // the read event of a new connection, if it sent already
   void shut();  // closes the socket without events
   // The error event, or a close when the error says the peer had closed.
   void failed(ErrorKind kind, int error, const char* call);

@@ -123,7 +123,7 @@ void Listener::accept_next() {
     auto connection =
         std::make_shared<Connection>(*this, std::move(socket), peer_.address());
     connections_.push_back(connection);
-    connection->watch();
+    connection->first_read();
     accept_next();
   });
 }
