@@ -16,9 +16,11 @@ constexpr int kMaxConflicts = 5;
 // faster than the file can be rewritten for each.
 constexpr auto kBusy = 20ms;
 // Journaled entries are written into the file once registrations pause this
-// long, or once the oldest has waited kMaxLag, or the journal grew this large.
+// long, or once the oldest has waited kMaxLag, or there are this many (they
+// are kept in memory too, about 64 bytes each), or the journal grew this large.
 constexpr auto kQuiet = 50ms;
 constexpr auto kMaxLag = 1s;
+constexpr std::size_t kMaxJournaled = 65536;
 constexpr std::size_t kJournalLimit = 16u << 20;
 // After a write, how long the next one may wait for the devices just answered.
 constexpr auto kGather = 500us;
@@ -46,10 +48,8 @@ GroupCommit::Recovery GroupCommit::recover() {
   }
   journal_bytes_ = journal_.size();
   if (!found.entries.empty()) {
-    for (const JournalEntry& e : found.entries) {
-      book_.stage(e.name, e.address);
-      note_journaled(e.name, e.address);
-    }
+    for (const JournalEntry& e : found.entries) book_.stage(e.name, e.address);
+    unfolded_ = std::move(found.entries);
     unfolded_since_ = Clock::now();
     quiet_ = true;  // write them into the file now
     if (!writing_) start_write();
@@ -97,17 +97,11 @@ void GroupCommit::schedule_write() {
 }
 
 void GroupCommit::restage() {
-  for (const auto& [folded, e] : unfolded_) book_.stage(e.name, e.address);
+  for (const JournalEntry& e : unfolded_) book_.stage(e.name, e.address);
   if (writing_ && writing_kind_ == Kind::append) {
     for (const Pending& p : in_flight_) book_.stage(p.name, p.address);
   }
   for (const Pending& p : next_) book_.stage(p.name, p.address);
-}
-
-void GroupCommit::note_journaled(const std::string& name, const std::string& address) {
-  // The name as first journaled (as the file will spell it), the last address.
-  auto [it, added] = unfolded_.try_emplace(fold_case(name), JournalEntry{name, address});
-  if (!added) it->second.address = address;
 }
 
 void GroupCommit::record_failure(const ReplaceResult& result) {
@@ -125,8 +119,9 @@ void GroupCommit::start_write() {
   refresh();
   const Clock::time_point now = Clock::now();
   if (unfolded_.empty()) quiet_ = false;
-  const bool fold_due = !unfolded_.empty() && (quiet_ || now - unfolded_since_ >= kMaxLag ||
-                                               journal_bytes_ >= kJournalLimit);
+  const bool fold_due = !unfolded_.empty() &&
+                        (quiet_ || now - unfolded_since_ >= kMaxLag ||
+                         unfolded_.size() >= kMaxJournaled || journal_bytes_ >= kJournalLimit);
   if (next_.empty() && !fold_due) return;
   if (!book_.whole()) {
     // Writing the file would lose what was not read; and entries answered from
@@ -236,13 +231,15 @@ void GroupCommit::finished(Outcome outcome) {
   if (outcome.result.status == ReplaceResult::Status::ok) {
     if (outcome.kind == Kind::append) {
       if (unfolded_.empty()) unfolded_since_ = last_write_end_;
-      for (const Pending& p : batch) note_journaled(p.name, p.address);
+      // Kept to be applied again after a reload; the answer needs them no more.
+      for (Pending& p : batch) {
+        unfolded_.push_back(JournalEntry{std::move(p.name), std::move(p.address)});
+      }
     } else {
       conflicts_ = 0;
       write_failed_ = false;
       book_.written(outcome.result.identity);
-      // A burst can leave a large table behind: give its memory back.
-      std::unordered_map<std::string, JournalEntry>().swap(unfolded_);
+      std::vector<JournalEntry>().swap(unfolded_);
       quiet_ = false;
       if (outcome.cleared.status != ReplaceResult::Status::ok) {
         // Its entries are in the file now, but appending more after them would

@@ -24,7 +24,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "store/address_book.h"
@@ -70,7 +69,7 @@ class GroupCommit {
   // Failed writes so far, and why the last one failed.
   [[nodiscard]] unsigned long failures() const { return failures_; }
   [[nodiscard]] const std::string& last_failure() const { return last_failure_; }
-  // Names answered from the journal and not yet in the file.
+  // Entries answered from the journal and not yet in the file.
   [[nodiscard]] std::size_t journaled() const { return unfolded_.size(); }
   [[nodiscard]] const std::string& journal_path() const { return journal_.path(); }
 
@@ -99,7 +98,6 @@ class GroupCommit {
   void finished(Outcome outcome);
   void fail_all(std::vector<Pending>& pending);
   void restage();
-  void note_journaled(const std::string& name, const std::string& address);
   void record_failure(const ReplaceResult& result);
   void write_journal_into_file();
   void writer_loop();
@@ -109,9 +107,9 @@ class GroupCommit {
   Post post_;
   std::vector<Pending> next_;            // waiting for the next write
   std::vector<Pending> in_flight_;       // held by the write under way
-  // Answered from the journal and not yet in the file: the latest of each
-  // name (a device that repeats itself costs one entry), by folded name.
-  std::unordered_map<std::string, JournalEntry> unfolded_;
+  // Answered from the journal and not yet in the file, in order: applied again
+  // when the file is read again.
+  std::vector<JournalEntry> unfolded_;
   Clock::time_point unfolded_since_{};
   Clock::time_point last_write_end_{};
   std::size_t journal_bytes_ = 0;
