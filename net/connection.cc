@@ -1,6 +1,8 @@
 #include "net/connection.h"
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -10,16 +12,20 @@
 
 namespace pelorin::net {
 
-Connection::Connection(Listener& listener, asio::ip::tcp::socket socket, asio::ip::address peer)
-    : listener_(listener), socket_(std::move(socket)), peer_(peer) {}
+Connection::Connection(Listener& listener, int fd, asio::ip::address peer)
+    : listener_(listener), fd_(fd), peer_(peer) {}
+
+Connection::~Connection() {
+  if (!socket_ && fd_ >= 0) ::close(fd_);
+}
 
 std::size_t Connection::waiting_count() {
   if (!connected_) return 0;
   // Unless the read event's receive filled the inbox, it took what was waiting.
   if (inbox_size_ > 0 && !inbox_filled_) return inbox_size_;
-  std::error_code ec;
-  std::size_t n = socket_.available(ec);
-  return inbox_size_ + (ec ? 0 : n);
+  int n = 0;
+  if (::ioctl(fd_, FIONREAD, &n) != 0 || n < 0) n = 0;
+  return inbox_size_ + static_cast<std::size_t>(n);
 }
 
 long Connection::read(std::span<std::uint8_t> buffer) {
@@ -32,8 +38,7 @@ long Connection::read(std::span<std::uint8_t> buffer) {
     // The read event's receive took what was waiting, unless it filled the inbox.
     if (taken == buffer.size() || !inbox_filled_) return static_cast<long>(taken);
   }
-  ssize_t n = ::recv(socket_.native_handle(), buffer.data() + taken, buffer.size() - taken,
-                     MSG_DONTWAIT);
+  ssize_t n = ::recv(fd_, buffer.data() + taken, buffer.size() - taken, MSG_DONTWAIT);
   if (n >= 0) return static_cast<long>(taken) + n;
   // What the inbox gave is delivered; an error shows again at the next receive.
   if (taken > 0) return static_cast<long>(taken);
@@ -44,8 +49,7 @@ long Connection::read(std::span<std::uint8_t> buffer) {
 
 long Connection::send(std::span<const std::uint8_t> bytes) {
   if (!connected_) return 0;
-  ssize_t n = ::send(socket_.native_handle(), bytes.data(), bytes.size(),
-                     MSG_DONTWAIT | MSG_NOSIGNAL);
+  ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
   if (n >= 0) return n;
   if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return -1;
   failed(ErrorKind::send, errno, "send");
@@ -77,8 +81,13 @@ void Connection::close() {
 
 void Connection::shut() {
   connected_ = false;
-  std::error_code ec;
-  socket_.close(ec);
+  if (socket_) {
+    std::error_code ec;
+    socket_->close(ec);  // also takes it out of Asio's watch
+  } else if (fd_ >= 0) {
+    ::close(fd_);
+  }
+  fd_ = -1;
 }
 
 void Connection::resume_reading() {
@@ -90,7 +99,7 @@ void Connection::first_read() {
   // A client usually sends at once: a receive now, without Asio, often finds
   // its request, and a connection that is answered and closed at once never
   // needs Asio's reading machinery.
-  ssize_t n = ::recv(socket_.native_handle(), inbox_.data(), inbox_.size(), MSG_DONTWAIT);
+  ssize_t n = ::recv(fd_, inbox_.data(), inbox_.size(), MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
     watch();
     return;
@@ -113,15 +122,27 @@ void Connection::watch() {
   watching_ = true;
   if (inbox_size_ > 0) {
     // Bytes a handler left unread: another read event, without a receive.
-    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+    asio::post(listener_.context(), [self = shared_from_this()] {
       self->watching_ = false;
       self->listener_.readable(self, std::error_code());
     });
     return;
   }
+  if (!socket_) {
+    // The first wait: from now on Asio watches the socket.
+    std::error_code ec;
+    socket_.emplace(listener_.context());
+    socket_->assign(asio::ip::tcp::v4(), fd_, ec);
+    if (ec) {
+      socket_.reset();
+      watching_ = false;
+      failed(ErrorKind::general, ec.value(), "epoll_ctl");
+      return;
+    }
+  }
   // The read event receives into the inbox itself: Asio then keeps the socket
   // registered for reading instead of registering it again for every wait.
-  socket_.async_receive(asio::buffer(inbox_),
+  socket_->async_receive(asio::buffer(inbox_),
                         [self = shared_from_this()](std::error_code ec, std::size_t n) {
                           self->watching_ = false;
                           self->inbox_start_ = 0;

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,9 +29,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
     virtual ~Session() = default;
   };
 
-  Connection(Listener& listener, asio::ip::tcp::socket socket, asio::ip::address peer);
+  // Takes over `fd`, an accepted socket in non-blocking mode.
+  Connection(Listener& listener, int fd, asio::ip::address peer);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
+  ~Connection();
 
   // Bytes that can be read at once: those the read event received, and, when
   // they filled the inbox, those still in the socket; 0 when not connected.
@@ -73,7 +76,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void failed(ErrorKind kind, int error, const char* call);
 
   Listener& listener_;  // owns this connection and outlives it
-  asio::ip::tcp::socket socket_;
+  int fd_;
+  // Made at the first wait for bytes: a connection whose request was there when
+  // it was accepted is answered and closed without Asio ever watching it.
+  std::optional<asio::ip::tcp::socket> socket_;
   asio::ip::address peer_;
   std::unique_ptr<Session> session_;
   bool connected_ = true;

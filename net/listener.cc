@@ -1,6 +1,9 @@
 #include "net/listener.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,14 +19,11 @@ namespace {
 // error: wait a little, closes will have freed some.
 constexpr auto kAcceptRetry = std::chrono::milliseconds(100);
 
-// Asio reports errno values in its own "asio.system" category, which compares
-// unequal to std::errc: compare the numbers.
-bool out_of_resources(const std::error_code& ec) {
-  if (ec.category() != asio::error::get_system_category() &&
-      ec.category() != std::system_category()) {
-    return false;
-  }
-  switch (ec.value()) {
+// Connections accepted in one go before the loop runs other events again.
+constexpr int kAcceptBatch = 64;
+
+bool out_of_resources(int error) {
+  switch (error) {
     case EMFILE:
     case ENFILE:
     case ENOBUFS:
@@ -73,6 +73,8 @@ void Listener::open() {
   if (ec) fail(ec, "bind");
   acceptor_.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) fail(ec, "listen");
+  acceptor_.non_blocking(true, ec);  // accept below must never wait
+  if (ec) fail(ec, "ioctl");
   accept_next();
 }
 
@@ -99,33 +101,44 @@ Connection& Listener::at(std::size_t index) const {
 }
 
 void Listener::accept_next() {
-  acceptor_.async_accept(peer_, [this](std::error_code ec, asio::ip::tcp::socket socket) {
+  acceptor_.async_wait(asio::socket_base::wait_read, [this](std::error_code ec) {
     if (ec == asio::error::operation_aborted || !acceptor_.is_open()) return;
-    if (ec) {
-      if (out_of_resources(ec)) {
+    accept_waiting();
+  });
+}
+
+void Listener::accept_waiting() {
+  for (int i = 0; i < kAcceptBatch; ++i) {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    // Non-blocking from the start, so that Asio need not make it so.
+    const int fd = ::accept4(acceptor_.native_handle(), reinterpret_cast<sockaddr*>(&peer),
+                             &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      const int error = errno;
+      if (error == EINTR || error == ECONNABORTED) continue;
+      if (out_of_resources(error)) {
         log::warning("cannot accept on port " + std::to_string(local_port()) + ": " +
-                     ec.message() + "; retrying");
+                     std::system_category().message(error) + "; retrying");
         accept_retry_.expires_after(kAcceptRetry);
         accept_retry_.async_wait([this](std::error_code wait_ec) {
           if (!wait_ec) accept_next();
         });
         return;
       }
-      accept_next();  // a failed accept is ignored
-      return;
+      break;  // nothing waits (or a failed accept, which is ignored)
     }
-    // Every read and send of ours says MSG_DONTWAIT, so the socket itself can
-    // stay in blocking mode: one system call less per connection.
     if (no_delay_) {
-      std::error_code option_ec;
-      socket.set_option(asio::ip::tcp::no_delay(true), option_ec);
+      const int one = 1;
+      (void)::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     }
-    auto connection =
-        std::make_shared<Connection>(*this, std::move(socket), peer_.address());
+    auto connection = std::make_shared<Connection>(
+        *this, fd, asio::ip::address_v4(ntohl(peer.sin_addr.s_addr)));
     connections_.push_back(connection);
     connection->first_read();
-    accept_next();
-  });
+    if (!acceptor_.is_open()) return;  // a handler closed the listener
+  }
+  accept_next();
 }
 
 void Listener::contain(const std::function<void()>& event) {

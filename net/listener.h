@@ -73,6 +73,7 @@ class Listener {
  private:
   friend class Connection;
   void accept_next();
+  void accept_waiting();
   void readable(const std::shared_ptr<Connection>& connection, std::error_code ec);
   void raise_error(Connection& connection, ErrorKind kind, int code, const char* call);
   void disconnected(Connection& connection);
@@ -86,7 +87,6 @@ class Listener {
   asio::steady_timer accept_retry_;
   std::uint16_t port_ = 0;
   bool no_delay_ = true;
-  asio::ip::tcp::endpoint peer_;  // filled by each accept
   std::vector<std::shared_ptr<Connection>> connections_;  // in arrival order
 };
 
