@@ -105,15 +105,15 @@ void Connection::first_read() {
     return;
   }
   std::error_code ec;
-  if (n == 0) {
-    ec = asio::error::eof;
-  } else if (n < 0) {
-    ec = std::error_code(errno, asio::error::get_system_category());
-  } else {
-    inbox_start_ = 0;
-    inbox_size_ = static_cast<std::size_t>(n);
-    inbox_filled_ = inbox_size_ == inbox_.size();
-  }
+  if (n == 0) ec = asio::error::eof;
+  if (n < 0) ec = std::error_code(errno, asio::error::get_system_category());
+  received(ec, n > 0 ? static_cast<std::size_t>(n) : 0);
+}
+
+void Connection::received(std::error_code ec, std::size_t n) {
+  inbox_start_ = 0;
+  inbox_size_ = ec ? 0 : n;
+  inbox_filled_ = inbox_size_ == inbox_.size();
   listener_.readable(shared_from_this(), ec);
 }
 
@@ -143,13 +143,10 @@ void Connection::watch() {
   // The read event receives into the inbox itself: Asio then keeps the socket
   // registered for reading instead of registering it again for every wait.
   socket_->async_receive(asio::buffer(inbox_),
-                        [self = shared_from_this()](std::error_code ec, std::size_t n) {
-                          self->watching_ = false;
-                          self->inbox_start_ = 0;
-                          self->inbox_size_ = ec ? 0 : n;
-                          self->inbox_filled_ = n == self->inbox_.size();
-                          self->listener_.readable(self, ec);
-                        });
+                         [self = shared_from_this()](std::error_code ec, std::size_t n) {
+                           self->watching_ = false;
+                           self->received(ec, n);
+                         });
 }
 
 }  // namespace pelorin::net

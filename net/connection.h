@@ -71,6 +71,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   friend class Listener;
   void watch();
   void first_read();  // the read event of a new connection, if it sent already
+  void received(std::error_code ec, std::size_t n);  // n bytes are in the inbox: the read event
   void shut();  // closes the socket without events
   // The error event, or a close when the error says the peer had closed.
   void failed(ErrorKind kind, int error, const char* call);

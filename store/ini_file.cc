@@ -145,9 +145,7 @@ ReplaceResult may_replace(const std::string& path) {
   if (::faccessat(AT_FDCWD, folder_of(target).c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
     return ReplaceResult::failed_at("access", errno);
   }
-  ReplaceResult r;
-  r.status = ReplaceResult::Status::ok;
-  return r;
+  return ReplaceResult::succeeded();
 }
 
 ReplaceResult replace_file(const std::string& path, std::string_view text,
@@ -198,10 +196,7 @@ ReplaceResult replace_file(const std::string& path, std::string_view text,
     // The new file is in place; only its durability across a power cut is unsure.
     return ReplaceResult::failed_at("fsync", errno);
   }
-  ReplaceResult r;
-  r.status = ReplaceResult::Status::ok;
-  r.identity = identity_of(written);
-  return r;
+  return ReplaceResult::succeeded(identity_of(written));
 }
 
 }  // namespace pelorin::store

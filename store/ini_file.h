@@ -53,6 +53,12 @@ struct ReplaceResult {
   int error = 0;          // errno, when failed
   std::string call;       // the call that failed
 
+  [[nodiscard]] static ReplaceResult succeeded(const FileIdentity& identity = {}) {
+    ReplaceResult r;
+    r.status = Status::ok;
+    r.identity = identity;
+    return r;
+  }
   [[nodiscard]] static ReplaceResult failed_at(const char* call, int error) {
     ReplaceResult r;
     r.status = Status::failed;

@@ -18,12 +18,6 @@ std::uint32_t checksum(std::string_view body) {
       ::crc32(0L, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
 }
 
-ReplaceResult ok() {
-  ReplaceResult r;
-  r.status = ReplaceResult::Status::ok;
-  return r;
-}
-
 bool is_lower_hex(std::string_view text) {
   for (char c : text) {
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
@@ -88,7 +82,7 @@ Journal::Journal(const std::string& ini_path)
     : path_(journal_path(ini_path)), ini_path_(write_target(ini_path)) {}
 
 ReplaceResult Journal::open() {
-  if (fd_.get() >= 0) return ok();
+  if (fd_.get() >= 0) return ReplaceResult::succeeded();
   bool created = true;
   Fd fd(::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
   if (fd.get() < 0 && errno == EEXIST) {
@@ -113,14 +107,14 @@ ReplaceResult Journal::open() {
   }
   size_ = static_cast<std::size_t>(st.st_size);
   fd_ = std::move(fd);
-  return ok();
+  return ReplaceResult::succeeded();
 }
 
 Journal::Recovered Journal::recover() {
   Recovered out;
   LoadedFile file = load_file(path_);
   if (file.status == LoadedFile::Status::absent) {
-    out.status = ok();
+    out.status = ReplaceResult::succeeded();
     return out;
   }
   if (file.status != LoadedFile::Status::ok) {
@@ -169,12 +163,12 @@ ReplaceResult Journal::append(std::string_view lines) {
     return ReplaceResult::failed_at(call, error);
   }
   size_ += lines.size();
-  return ok();
+  return ReplaceResult::succeeded();
 }
 
 ReplaceResult Journal::clear() {
   if (fd_.get() < 0) {
-    if (::access(path_.c_str(), F_OK) != 0) return ok();  // nothing to empty
+    if (::access(path_.c_str(), F_OK) != 0) return ReplaceResult::succeeded();  // nothing to empty
     if (ReplaceResult r = open(); r.status != ReplaceResult::Status::ok) return r;
   }
   if (::ftruncate(fd_.get(), 0) != 0 || ::fdatasync(fd_.get()) != 0) {
@@ -182,7 +176,7 @@ ReplaceResult Journal::clear() {
   }
   size_ = 0;
   damaged_ = false;
-  return ok();
+  return ReplaceResult::succeeded();
 }
 
 void Journal::remove_if_empty() {

@@ -5,13 +5,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <asio/io_context.hpp>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,7 +17,7 @@
 #include "app/form.h"
 #include "app/shell.h"
 #include "store/address_book.h"
-#include "store/journal.h"
+#include "tests/support/ini_folder.h"
 
 namespace pelorin {
 namespace {
@@ -54,39 +52,11 @@ bool eventually(const std::function<bool()>& done) {
   return true;
 }
 
-class CoreRegressions : public ::testing::Test {
+class CoreRegressions : public testing::IniFolder {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pelorin-regress-XXXXXX";
-    ASSERT_NE(::mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    path_ = dir_ + "/enpos.ini";
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  void put(const std::string& text) const {
-    std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
-  }
-  std::string contents() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
   bool holds(const std::string& line) const {
     return contents().find("\n" + line + "\n") != std::string::npos;
   }
-  bool journaled(const std::string& name, const std::string& address) const {
-    std::ifstream in(store::journal_path(path_), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    const auto entries = store::scan_journal(ss.str()).entries;
-    return std::find(entries.begin(), entries.end(), store::JournalEntry{name, address}) !=
-           entries.end();
-  }
-
-  std::string dir_;
-  std::string path_;
 };
 
 // A lookup while a write is under way read the file again: the new file had

@@ -8,39 +8,20 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
+#include "tests/support/ini_folder.h"
 
 namespace pelorin::store {
 namespace {
 
 namespace fs = std::filesystem;
 
-class AddressBookTest : public ::testing::Test {
+class AddressBookTest : public testing::IniFolder {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pelorin-book-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    path_ = dir_ + "/enpos.ini";
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  void put(const std::string& text) {
-    std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
-  }
-  std::string contents() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
   std::string lookup(AddressBook& book, const std::string& name) {
     std::string value = "untouched";
     return book.searchip(name, value) == 0 ? value : "<absent>";
   }
-
-  std::string dir_;
-  std::string path_;
 };
 
 TEST_F(AddressBookTest, MissingFileGivesDefaultsAndIsCreatedByTheFirstEntry) {

@@ -5,16 +5,15 @@
 #include "store/group_commit.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <sstream>
+
+#include "tests/support/ini_folder.h"
 
 namespace pelorin::store {
 namespace {
@@ -59,38 +58,15 @@ class Loop {
   std::deque<std::function<void()>> queue_;
 };
 
-std::string read(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 std::string name_of(int i) { return "dev" + std::to_string(i); }
 std::string address_of(int i) {
   return "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256);
 }
 
-class GroupCommitTest : public ::testing::Test {
+class GroupCommitTest : public testing::IniFolder {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pelorin-commit-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    path_ = dir_ + "/enpos.ini";
-    journal_ = path_ + ".journal";
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-
-  void put(const std::string& text) const {
-    std::ofstream(path_, std::ios::binary | std::ios::trunc) << text;
-  }
   bool in_file(const std::string& name, const std::string& address) const {
-    return read(path_).find("\n" + name + "=" + address + "\n") != std::string::npos;
-  }
-  bool in_journal(const std::string& name, const std::string& address) const {
-    const auto entries = scan_journal(read(journal_)).entries;
-    return std::find(entries.begin(), entries.end(), JournalEntry{name, address}) !=
-           entries.end();
+    return contents().find("\n" + name + "=" + address + "\n") != std::string::npos;
   }
   // Saves one entry and, while its write is under way, `count - 1` more, and
   // waits for every answer: registrations coming faster than the file can be
@@ -122,7 +98,6 @@ class GroupCommitTest : public ::testing::Test {
     return rc;
   }
 
-  std::string dir_, path_, journal_;
 };
 
 TEST_F(GroupCommitTest, ALoneRegistrationIsInTheFileWhenAnswered) {
@@ -134,7 +109,7 @@ TEST_F(GroupCommitTest, ALoneRegistrationIsInTheFileWhenAnswered) {
   commit.save("shop1", "192.168.0.20", [&](int r) { rc = r; });
   loop.run_until([&] { return rc != 1; });
   EXPECT_EQ(rc, 0);
-  EXPECT_EQ(read(path_), "[enposinfo]\na=1.1.1.1\nshop1=192.168.0.20\n");
+  EXPECT_EQ(contents(), "[enposinfo]\na=1.1.1.1\nshop1=192.168.0.20\n");
   EXPECT_FALSE(fs::exists(journal_));
 }
 
@@ -145,7 +120,7 @@ TEST_F(GroupCommitTest, ABurstIsAnsweredFromTheJournalAndReachesTheFileOnAPause)
   burst(commit, loop, 300);
   EXPECT_GT(commit.journaled(), 0u) << "the writes after the first went to the journal";
   for (int i = 0; i < 300; ++i) {
-    EXPECT_TRUE(in_file(name_of(i), address_of(i)) || in_journal(name_of(i), address_of(i)))
+    EXPECT_TRUE(in_file(name_of(i), address_of(i)) || journaled(name_of(i), address_of(i)))
         << name_of(i) << " answered before it was on disk";
   }
   loop.run_until([&] { return commit.journaled() == 0; });
@@ -169,13 +144,13 @@ TEST_F(GroupCommitTest, AFloodOfOneNameEndsWithItsLastAddress) {
   loop.run_until([&] { return answered == 1001; });
   ASSERT_GT(commit.journaled(), 0u);
   // A hand edit meanwhile: what the journal answered is applied again, in order.
-  put(read(path_) + "hand=9.9.9.9\n");
+  put(contents() + "hand=9.9.9.9\n");
   commit.refresh();
   std::string value;
   EXPECT_EQ(book.find("flood", value), 0);
   EXPECT_EQ(value, address_of(999));
   loop.run_until([&] { return commit.journaled() == 0; });
-  EXPECT_TRUE(in_file("FLOOD", address_of(999))) << read(path_);
+  EXPECT_TRUE(in_file("FLOOD", address_of(999))) << contents();
   EXPECT_TRUE(in_file("hand", "9.9.9.9"));
 }
 
@@ -208,7 +183,7 @@ TEST_F(GroupCommitTest, WhatAnEarlierRunJournaledIsAppliedAndWrittenAtStart) {
   std::string value;
   EXPECT_EQ(book.find("new", value), 0) << "served before the file is written";
   loop.run_until([&] { return commit.journaled() == 0; });
-  EXPECT_EQ(read(path_), "[enposinfo]\nold=2.2.2.2\nkept=5.5.5.5\nnew=3.3.3.3\n");
+  EXPECT_EQ(contents(), "[enposinfo]\nold=2.2.2.2\nkept=5.5.5.5\nnew=3.3.3.3\n");
   EXPECT_EQ(fs::file_size(journal_), 0u);
 }
 
@@ -220,7 +195,7 @@ TEST_F(GroupCommitTest, AHandEditKeepsTheJournaledEntriesAndTheEdit) {
   burst(commit, loop, 100);
   ASSERT_GT(commit.journaled(), 0u);
   // An editor saves what it read a moment ago, with one line added.
-  put(read(path_) + "hand=9.9.9.9\n");
+  put(contents() + "hand=9.9.9.9\n");
   commit.refresh();
   std::string value;
   EXPECT_EQ(book.find("hand", value), 0);
@@ -262,7 +237,7 @@ TEST_F(GroupCommitTest, AFailedWriteLeavesFileAndMemoryAsOnDisk) {
   std::string value;
   commit.refresh();
   EXPECT_EQ(book.searchip("b", value), -1);
-  EXPECT_EQ(read(path_), "[enposinfo]\na=1.1.1.1\n");
+  EXPECT_EQ(contents(), "[enposinfo]\na=1.1.1.1\n");
 }
 
 }  // namespace

@@ -3,11 +3,11 @@
 #include "store/journal.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+
+#include "tests/support/ini_folder.h"
 
 namespace pelorin::store {
 namespace {
@@ -68,35 +68,19 @@ TEST(JournalLines, ReadingStopsAtTheFirstLineThatIsNotWhole) {
   EXPECT_EQ(two.entries[1], (JournalEntry{"b b\xC3\xA9", "2.2.2.2"}));
 }
 
-class JournalFile : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/pelorin-journal-XXXXXX";
-    dir_ = ::mkdtemp(pattern);
-    ini_ = dir_ + "/enpos.ini";
-    path_ = ini_ + ".journal";
-  }
-  void TearDown() override { fs::remove_all(dir_); }
-  std::string contents() const {
-    std::ifstream in(path_, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
-
-  std::string dir_, ini_, path_;
-};
+class JournalFile : public testing::IniFolder {};
 
 TEST_F(JournalFile, AppendedLinesReadBackAfterARestart) {
-  Journal journal(ini_);
-  EXPECT_EQ(journal.path(), path_);
+  Journal journal(path_);
+  EXPECT_EQ(journal.path(), journal_);
   ASSERT_EQ(journal.append(line("a", "1.1.1.1")).status, ReplaceResult::Status::ok);
   ASSERT_EQ(journal.append(line("b", "2.2.2.2") + line("a", "3.3.3.3")).status,
             ReplaceResult::Status::ok);
-  EXPECT_EQ(contents(), journal_header("enpos.ini") + line("a", "1.1.1.1") +
-                            line("b", "2.2.2.2") + line("a", "3.3.3.3"));
+  EXPECT_EQ(testing::file_text(journal_),
+            journal_header("enpos.ini") + line("a", "1.1.1.1") + line("b", "2.2.2.2") +
+                line("a", "3.3.3.3"));
 
-  Journal again(ini_);
+  Journal again(path_);
   Journal::Recovered found = again.recover();
   EXPECT_EQ(found.status.status, ReplaceResult::Status::ok);
   EXPECT_EQ(found.dropped_bytes, 0u);
@@ -106,43 +90,43 @@ TEST_F(JournalFile, AppendedLinesReadBackAfterARestart) {
 
 TEST_F(JournalFile, ATornLastLineIsCutBeforeTheNextAppend) {
   const std::string whole = journal_header("enpos.ini") + line("a", "1.1.1.1");
-  std::ofstream(path_, std::ios::binary) << whole << "0badc0de b=2.2";
-  Journal journal(ini_);
+  std::ofstream(journal_, std::ios::binary) << whole << "0badc0de b=2.2";
+  Journal journal(path_);
   Journal::Recovered found = journal.recover();
   EXPECT_EQ(found.entries, (std::vector<JournalEntry>{{"a", "1.1.1.1"}}));
   EXPECT_EQ(found.dropped_bytes, 14u);
-  EXPECT_EQ(contents(), whole);
+  EXPECT_EQ(testing::file_text(journal_), whole);
   ASSERT_EQ(journal.append(line("c", "3.3.3.3")).status, ReplaceResult::Status::ok);
-  EXPECT_EQ(Journal(ini_).recover().entries,
+  EXPECT_EQ(Journal(path_).recover().entries,
             (std::vector<JournalEntry>{{"a", "1.1.1.1"}, {"c", "3.3.3.3"}}))
       << "a line appended after the torn one was read";
 }
 
 TEST_F(JournalFile, ClearEmptiesAndOnlyAnEmptyJournalIsRemoved) {
-  std::ofstream(path_, std::ios::binary) << line("kept", "1.1.1.1");
-  Journal unknown(ini_);
+  std::ofstream(journal_, std::ios::binary) << line("kept", "1.1.1.1");
+  Journal unknown(path_);
   unknown.remove_if_empty();  // never read: it holds an entry
-  EXPECT_TRUE(fs::exists(path_));
+  EXPECT_TRUE(fs::exists(journal_));
 
-  Journal journal(ini_);
+  Journal journal(path_);
   EXPECT_EQ(journal.recover().entries.size(), 1u);
   ASSERT_EQ(journal.clear().status, ReplaceResult::Status::ok);
-  EXPECT_EQ(fs::file_size(path_), 0u);
+  EXPECT_EQ(fs::file_size(journal_), 0u);
   ASSERT_EQ(journal.append(line("b", "2.2.2.2")).status, ReplaceResult::Status::ok);
-  EXPECT_EQ(contents(), journal_header("enpos.ini") + line("b", "2.2.2.2"))
+  EXPECT_EQ(testing::file_text(journal_), journal_header("enpos.ini") + line("b", "2.2.2.2"))
       << "an emptied journal starts again with its header";
   journal.remove_if_empty();
-  EXPECT_TRUE(fs::exists(path_));
+  EXPECT_TRUE(fs::exists(journal_));
   ASSERT_EQ(journal.clear().status, ReplaceResult::Status::ok);
   journal.remove_if_empty();
-  EXPECT_FALSE(fs::exists(path_));
+  EXPECT_FALSE(fs::exists(journal_));
 }
 
 TEST_F(JournalFile, SitsBesideTheFileALinkPointsTo) {
   fs::create_directory(dir_ + "/data");
   std::ofstream(dir_ + "/data/real.ini") << "[enposinfo]\n";
-  fs::create_symlink(dir_ + "/data/real.ini", ini_);
-  EXPECT_EQ(journal_path(ini_), dir_ + "/data/real.ini.journal");
+  fs::create_symlink(dir_ + "/data/real.ini", path_);
+  EXPECT_EQ(journal_path(path_), dir_ + "/data/real.ini.journal");
 }
 
 }  // namespace
